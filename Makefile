@@ -1,0 +1,28 @@
+# The three commands: make run, make test, make package.
+BUILD := build
+GENERATOR := Ninja
+
+.PHONY: all setup build test run package clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	@cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD)
+
+package: setup
+	@cmake -S . -B $(BUILD)/i386 -G $(GENERATOR) -DECM_I386=ON \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
+	@cmake --build $(BUILD)/i386
+
+test: build package
+	@ctest --test-dir $(BUILD) --output-on-failure -j2
+
+run: build
+	@$(BUILD)/bin/ecmemu run
+
+clean:
+	rm -rf $(BUILD)

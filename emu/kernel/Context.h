@@ -1,0 +1,44 @@
+// Execution contexts: each emulated thread, worker and DPC run has one. It carries the IRQL
+// and the locks held, which the verifier checks.
+#pragma once
+
+#include <platform.h>
+
+#include <string>
+#include <vector>
+
+namespace emu {
+
+struct HeldLock {
+  const void* lock;
+  std::string lockClass;
+  const void* site;  // return address of the acquisition
+  bool isMutex;
+};
+
+class Context {
+ public:
+  explicit Context(std::string name, KIRQL irql = PASSIVE_LEVEL) : name(std::move(name)), irql(irql) {}
+
+  std::string name;
+  KIRQL irql;
+  std::vector<HeldLock> held;  // touched only by the thread running this context
+  bool inDpc = false;          // a DPC or timer routine runs in this context
+};
+
+// The context of the calling OS thread; threads the emulator did not start get one of their own.
+Context& CurrentContext();
+
+// Installs a context on the calling thread for a scope (a DPC run, a worker's lifetime).
+class ContextScope {
+ public:
+  explicit ContextScope(Context& context);
+  ~ContextScope();
+  ContextScope(const ContextScope&) = delete;
+  ContextScope& operator=(const ContextScope&) = delete;
+
+ private:
+  Context* previous_;
+};
+
+}  // namespace emu

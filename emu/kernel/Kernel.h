@@ -1,0 +1,58 @@
+// One emulated system: scheduler, pool, lock tracking, fault injection and the verifier.
+// The driver reaches it through the platform functions; tests and the emulator's own parts
+// reach it through Kernel::Current().
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emu/kernel/Faults.h"
+#include "emu/kernel/LockTracker.h"
+#include "emu/kernel/Pool.h"
+#include "emu/kernel/Scheduler.h"
+#include "emu/verifier/Verifier.h"
+
+namespace emu {
+
+class Kernel {
+ public:
+  explicit Kernel(Mode mode = Mode::Deterministic, int processors = 2);
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  static Kernel& Current();
+  static bool Exists();
+
+  Mode mode() const { return mode_; }
+  Verifier& verifier() { return verifier_; }
+  Scheduler& scheduler() { return *scheduler_; }
+  Pool& pool() { return pool_; }
+  LockTracker& locks() { return locks_; }
+  Faults& faults() { return faults_; }
+  PKSPIN_LOCK CancelSpinLock() { return &cancelSpinLock_; }
+
+  // Runs what is runnable now; lets time pass (virtual in deterministic mode).
+  void RunPending() { scheduler_->RunPending(); }
+  void AdvanceTimeMs(uint64_t ms) { scheduler_->AdvanceTime(ms * 10000); }
+  uint64_t NowMs() { return scheduler_->Now() / 10000; }
+
+  // Reports, as violations, what a finished run must not leave behind: allocations,
+  // queued DPCs and work items, armed timers, blocked threads.
+  void CheckClean(const std::string& when);
+  // Stops the scheduler's threads; called by the destructor.
+  void Shutdown();
+
+ private:
+  Mode mode_;
+  Verifier verifier_;
+  Pool pool_;
+  LockTracker locks_;
+  Faults faults_;
+  KSPIN_LOCK cancelSpinLock_ = 0;
+  std::unique_ptr<Scheduler> scheduler_;
+  bool shutDown_ = false;
+};
+
+}  // namespace emu

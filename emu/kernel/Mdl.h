@@ -1,0 +1,14 @@
+// MDLs that the platform's side makes for itself (protocol buffers of the emulated NDIS);
+// they are not driver allocations and are not accounted.
+#pragma once
+
+#include <platform.h>
+
+namespace emu {
+
+// An MDL describing 'length' bytes at 'address'. When mapped is false the MDL carries no
+// system address, as a buffer a protocol did not map: the driver has to map it itself.
+PMDL CreatePlatformMdl(void* address, ULONG length, bool mapped);
+void FreePlatformMdl(PMDL mdl);
+
+}  // namespace emu

@@ -1,0 +1,264 @@
+#include "emu/kernel/Scheduler.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "emu/kernel/Kernel.h"
+
+namespace emu {
+namespace {
+
+std::string Hex(const void* p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+bool Inside(const void* object, const void* start, size_t length) {
+  auto o = reinterpret_cast<uintptr_t>(object);
+  auto s = reinterpret_cast<uintptr_t>(start);
+  return o >= s && o < s + length;
+}
+
+}  // namespace
+
+NTSTATUS Scheduler::Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* timeout,
+                         const std::string& what) {
+  std::unique_lock<std::mutex> lock(lock_);
+  if (trySatisfy()) return STATUS_SUCCESS;
+  Waiter waiter;
+  if (timeout) {
+    // Relative time-outs are negative; a positive value is an absolute time since boot.
+    LONGLONG t = timeout->QuadPart;
+    if (t == 0) return STATUS_TIMEOUT;
+    waiter.hasDeadline = true;
+    waiter.deadline = t < 0 ? Now() + static_cast<uint64_t>(-t) : static_cast<uint64_t>(t);
+    if (waiter.deadline <= Now()) return STATUS_TIMEOUT;
+  }
+  waiter.context = &CurrentContext();
+  waiter.trySatisfy = std::move(trySatisfy);
+  waiter.what = what;
+  waiters_.push_back(&waiter);
+  Block(lock, waiter);
+  return waiter.result;
+}
+
+void Scheduler::SatisfyWaitersLocked() {
+  for (auto it = waiters_.begin(); it != waiters_.end();) {
+    Waiter* w = *it;
+    if (w->trySatisfy()) {
+      it = waiters_.erase(it);
+      Wake(*w, STATUS_SUCCESS);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Scheduler::Wake(Waiter& waiter, NTSTATUS result) {
+  waiter.done = true;
+  waiter.result = result;
+  OnWaiterWoken(waiter);
+}
+
+void Scheduler::TimeOutWaitersLocked(uint64_t now) {
+  for (auto it = waiters_.begin(); it != waiters_.end();) {
+    Waiter* w = *it;
+    if (w->hasDeadline && w->deadline <= now) {
+      it = waiters_.erase(it);
+      Wake(*w, STATUS_TIMEOUT);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool Scheduler::InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (dpc->DpcData) return false;
+    dpc->DpcData = dpc;  // non-null while queued
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    dpcs_.push_back(dpc);
+  }
+  OnDpcQueued();
+  return true;
+}
+
+bool Scheduler::RemoveDpc(PKDPC dpc) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!dpc->DpcData) return false;
+  for (auto it = dpcs_.begin(); it != dpcs_.end(); ++it) {
+    if (*it == dpc) {
+      dpcs_.erase(it);
+      break;
+    }
+  }
+  dpc->DpcData = nullptr;
+  return true;
+}
+
+PKDPC Scheduler::PopDpcLocked() {
+  if (dpcs_.empty()) return nullptr;
+  PKDPC dpc = dpcs_.front();
+  dpcs_.pop_front();
+  dpc->DpcData = nullptr;  // it may be queued again while it runs
+  return dpc;
+}
+
+void Scheduler::RunDpc(PKDPC dpc) {
+  Context context("DPC", DISPATCH_LEVEL);
+  context.inDpc = true;
+  ContextScope scope(context);
+  PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+  routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+  Verifier& verifier = Kernel::Current().verifier();
+  if (!context.held.empty())
+    verifier.Report("spinlock", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
+                                    " returned holding lock " + context.held.back().lockClass);
+  if (context.irql != DISPATCH_LEVEL)
+    verifier.Report("irql", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
+                                " returned at IRQL " + std::to_string(context.irql) +
+                                " instead of DISPATCH_LEVEL");
+}
+
+bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
+  bool wasSet;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    wasSet = timer->Header.Inserted != 0;
+    if (wasSet) {
+      auto range = timers_.equal_range(timer->DueTime.QuadPart);
+      for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == timer) {
+          timers_.erase(it);
+          break;
+        }
+      }
+    }
+    LONGLONG t = dueTime.QuadPart;
+    uint64_t due = t < 0 ? Now() + static_cast<uint64_t>(-t) : static_cast<uint64_t>(t);
+    timer->DueTime.QuadPart = due;
+    timer->Dpc = dpc;
+    timer->Header.Inserted = 1;
+    timer->Header.SignalState = 0;
+    timers_.emplace(due, timer);
+  }
+  OnTimersChanged();
+  return wasSet;
+}
+
+bool Scheduler::CancelTimer(PKTIMER timer) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!timer->Header.Inserted) return false;
+  auto range = timers_.equal_range(timer->DueTime.QuadPart);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == timer) {
+      timers_.erase(it);
+      break;
+    }
+  }
+  timer->Header.Inserted = 0;
+  return true;
+}
+
+void Scheduler::FireTimersLocked(uint64_t now) {
+  while (!timers_.empty() && timers_.begin()->first <= now) {
+    PKTIMER timer = timers_.begin()->second;
+    timers_.erase(timers_.begin());
+    timer->Header.Inserted = 0;
+    timer->Header.SignalState = 1;
+    if (timer->Dpc && !timer->Dpc->DpcData) {
+      timer->Dpc->DpcData = timer->Dpc;
+      timer->Dpc->SystemArgument1 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(now));
+      timer->Dpc->SystemArgument2 = nullptr;
+      dpcs_.push_back(timer->Dpc);
+    }
+  }
+  SatisfyWaitersLocked();
+}
+
+uint64_t Scheduler::NextTimerDueLocked() const {
+  return timers_.empty() ? UINT64_MAX : timers_.begin()->first;
+}
+
+void Scheduler::QueueWork(PIO_WORKITEM item) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    item->queued = true;
+    // Critical items are taken before delayed ones, as the system's worker threads do.
+    if (item->queueType == DelayedWorkQueue)
+      delayedWork_.push_back(item);
+    else
+      criticalWork_.push_back(item);
+  }
+  OnWorkQueued();
+}
+
+PIO_WORKITEM Scheduler::PopWorkLocked() {
+  std::deque<PIO_WORKITEM>& queue = criticalWork_.empty() ? delayedWork_ : criticalWork_;
+  if (queue.empty()) return nullptr;
+  PIO_WORKITEM item = queue.front();
+  queue.pop_front();
+  item->queued = false;
+  runningWork_[item->device]++;
+  return item;
+}
+
+void Scheduler::RunWorkItem(PIO_WORKITEM item) {
+  // The routine may free the item; nothing of it is read after the call.
+  PDEVICE_OBJECT device = item->device;
+  PIO_WORKITEM_ROUTINE routine = item->routine;
+  PVOID context = item->context;
+  Context& self = CurrentContext();
+  routine(device, context);
+  Verifier& verifier = Kernel::Current().verifier();
+  if (!self.held.empty())
+    verifier.Report("spinlock", "work item routine " + Symbolize(reinterpret_cast<void*>(routine)) +
+                                    " returned holding lock " + self.held.back().lockClass);
+  if (self.irql != PASSIVE_LEVEL) {
+    verifier.Report("irql", "work item routine " + Symbolize(reinterpret_cast<void*>(routine)) +
+                                " returned at IRQL " + std::to_string(self.irql));
+    self.irql = PASSIVE_LEVEL;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  if (--runningWork_[device] == 0) runningWork_.erase(device);
+}
+
+int Scheduler::WorkFor(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(lock_);
+  int count = 0;
+  for (PIO_WORKITEM item : criticalWork_) count += item->device == device;
+  for (PIO_WORKITEM item : delayedWork_) count += item->device == device;
+  auto it = runningWork_.find(device);
+  if (it != runningWork_.end()) count += it->second;
+  return count;
+}
+
+std::vector<std::string> Scheduler::QueuedObjectsIn(const void* start, size_t length) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::string> found;
+  for (PKDPC dpc : dpcs_)
+    if (Inside(dpc, start, length)) found.push_back("a queued DPC at " + Hex(dpc));
+  for (const auto& entry : timers_)
+    if (Inside(entry.second, start, length)) found.push_back("an armed timer at " + Hex(entry.second));
+  return found;
+}
+
+std::vector<std::string> Scheduler::Pending() {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::string> pending;
+  for (PKDPC dpc : dpcs_)
+    pending.push_back("DPC " + Symbolize(reinterpret_cast<void*>(dpc->DeferredRoutine)) + " still queued");
+  for (const auto& entry : timers_)
+    pending.push_back("timer " + Hex(entry.second) + " still armed");
+  for (PIO_WORKITEM item : criticalWork_)
+    pending.push_back("work item " + Symbolize(reinterpret_cast<void*>(item->routine)) + " still queued");
+  for (PIO_WORKITEM item : delayedWork_)
+    pending.push_back("work item " + Symbolize(reinterpret_cast<void*>(item->routine)) + " still queued");
+  for (Waiter* w : waiters_) pending.push_back(w->context->name + " still waiting on " + w->what);
+  return pending;
+}
+
+}  // namespace emu

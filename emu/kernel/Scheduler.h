@@ -1,0 +1,113 @@
+// What runs when: waits on dispatcher objects, DPCs, timers and work items. The base class
+// keeps the queues; DeterministicScheduler and ThreadedScheduler decide how they are run.
+#pragma once
+
+#include <platform.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emu/kernel/Context.h"
+
+struct _IO_WORKITEM {
+  PDEVICE_OBJECT device;
+  PIO_WORKITEM_ROUTINE routine;
+  PVOID context;
+  WORK_QUEUE_TYPE queueType;
+  bool queued;
+};
+
+namespace emu {
+
+enum class Mode { Deterministic, Threaded };
+
+class EmuThread;
+
+// A thread blocked in a wait. trySatisfy runs under the kernel lock and takes the object
+// (resets a synchronization event, acquires a mutex) when it succeeds.
+struct Waiter {
+  Context* context = nullptr;
+  EmuThread* thread = nullptr;
+  std::function<bool()> trySatisfy;
+  bool hasDeadline = false;
+  uint64_t deadline = 0;  // emulated time, 100-ns units
+  bool done = false;
+  NTSTATUS result = STATUS_SUCCESS;
+  std::condition_variable cv;
+  std::string what;
+};
+
+class Scheduler {
+ public:
+  virtual ~Scheduler() = default;
+
+  std::mutex& Lock() { return lock_; }
+
+  // Waits until trySatisfy succeeds or the relative time-out (100-ns units, null: none)
+  // runs out. Returns STATUS_SUCCESS or STATUS_TIMEOUT.
+  NTSTATUS Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* timeout,
+                const std::string& what);
+  // Call with Lock() held after an object's state changed: waiters that can be satisfied are.
+  void SatisfyWaitersLocked();
+
+  bool InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
+  bool RemoveDpc(PKDPC dpc);
+  bool SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+  bool CancelTimer(PKTIMER timer);
+  void QueueWork(PIO_WORKITEM item);
+  // Queued plus running work items allocated on the device.
+  int WorkFor(PDEVICE_OBJECT device);
+
+  // Emulated time since boot in 100-ns units.
+  virtual uint64_t Now() = 0;
+
+  // Runs everything runnable at the current time (threaded: waits until the system is idle).
+  virtual void RunPending() = 0;
+  // Lets emulated time pass, running what becomes due (threaded: real time passes).
+  virtual void AdvanceTime(uint64_t hundredNs) = 0;
+  virtual void Shutdown() = 0;
+  // False when a thread stayed blocked through Shutdown; the scheduler must then outlive it.
+  virtual bool Clean() const = 0;
+
+  // Objects of the kernel's queues lying inside [start, start + length): a freed block must
+  // hold none of them.
+  std::vector<std::string> QueuedObjectsIn(const void* start, size_t length);
+  // What is still queued or armed: reported when a test or a halt ends.
+  std::vector<std::string> Pending();
+
+ protected:
+  virtual void Block(std::unique_lock<std::mutex>& lock, Waiter& waiter) = 0;
+  virtual void OnDpcQueued() {}
+  virtual void OnTimersChanged() {}
+  virtual void OnWorkQueued() {}
+
+  // Runs a DPC (kernel lock not held) in a DPC context at DISPATCH_LEVEL.
+  void RunDpc(PKDPC dpc);
+  // Runs a work item (kernel lock not held) in the calling worker's PASSIVE_LEVEL context.
+  void RunWorkItem(PIO_WORKITEM item);
+  PKDPC PopDpcLocked();
+  PIO_WORKITEM PopWorkLocked();
+  // Fires timers due at 'now': signals them and queues their DPCs.
+  void FireTimersLocked(uint64_t now);
+  uint64_t NextTimerDueLocked() const;  // UINT64_MAX when none
+  void TimeOutWaitersLocked(uint64_t now);
+  void Wake(Waiter& waiter, NTSTATUS result);
+  virtual void OnWaiterWoken(Waiter& waiter) = 0;
+
+  std::mutex lock_;  // the kernel lock: dispatcher state, queues, timers; nothing is called out under it
+  std::list<Waiter*> waiters_;
+  std::deque<PKDPC> dpcs_;
+  std::multimap<uint64_t, PKTIMER> timers_;
+  std::deque<PIO_WORKITEM> criticalWork_;
+  std::deque<PIO_WORKITEM> delayedWork_;
+  std::map<PDEVICE_OBJECT, int> runningWork_;
+};
+
+}  // namespace emu

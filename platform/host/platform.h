@@ -1,0 +1,11 @@
+// What driver code includes to reach the platform: the host build's declarations.
+#pragma once
+
+#include "nt_types.h"
+#include "kernel.h"
+#include "usb.h"
+#include "ndis.h"
+#include "driver_checks.h"
+
+// UTF-16 literal of the platform's WCHAR type.
+#define WIDE_TEXT(s) u##s

@@ -1,0 +1,12 @@
+// What driver code includes to reach the platform: the i386 build's kit headers, completed
+// where they fall short of what driver code uses.
+#pragma once
+
+#include "kit_headers.h"
+#include "kit_repairs.h"
+#include "miniport_calls.h"
+#include "layout_checks.h"
+#include "driver_checks.h"
+
+// Literal of the platform's WCHAR type.
+#define WIDE_TEXT(s) L##s

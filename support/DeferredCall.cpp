@@ -1,0 +1,84 @@
+#include "support/DeferredCall.h"
+
+#include "support/KSpinLockGuard.h"
+#include "support/Wait.h"
+
+namespace {
+
+constexpr ULONG kWaitSliceMs = 2000;
+
+}  // namespace
+
+DeferredCall::DeferredCall()
+    : lock(0), workItem(nullptr), device(nullptr), callback(nullptr), context(nullptr), argument(nullptr) {
+  InitializeSpinLock(&lock, "DeferredCall::lock");
+  KeInitializeEvent(&doneEvent, NotificationEvent, TRUE);
+}
+
+DeferredCall::~DeferredCall() { CancelAndWait(); }
+
+BOOLEAN DeferredCall::Queue(PDEVICE_OBJECT deviceObject, DeferredCallback newCallback, PVOID newContext,
+                            PVOID newArgument, WORK_QUEUE_TYPE queueType) {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  KSpinLockGuard guard(lock);
+  callback = newCallback;
+  context = newContext;
+  argument = newArgument;
+  // A run that is queued and has not started will call what was just stored.
+  if (workItem) return TRUE;
+  workItem = IoAllocateWorkItem(deviceObject);
+  if (!workItem) {
+    callback = nullptr;
+    context = nullptr;
+    argument = nullptr;
+    return FALSE;
+  }
+  KeClearEvent(&doneEvent);
+  device = deviceObject;
+  IoQueueWorkItem(workItem, Worker, queueType, this);
+  return TRUE;
+}
+
+VOID DeferredCall::Cancel() {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  KSpinLockGuard guard(lock);
+  callback = nullptr;
+}
+
+VOID DeferredCall::CancelAndWait() {
+  CHECK_IRQL_PASSIVE();
+  Cancel();
+  for (;;) {
+    while (WaitMilliseconds(&doneEvent, kWaitSliceMs, Executive, KernelMode, FALSE) != STATUS_SUCCESS) {
+    }
+    // A run queued after the event was set cleared it again; wait for that one too. Taking the
+    // lock also waits for the worker that set the event to let go of it.
+    KSpinLockGuard guard(lock);
+    if (!workItem) return;
+  }
+}
+
+VOID DeferredCall::Worker(PDEVICE_OBJECT deviceObject, PVOID deferredCall) {
+  auto* self = static_cast<DeferredCall*>(deferredCall);
+  DeferredCallback run;
+  PVOID runContext;
+  PVOID runArgument;
+  {
+    KSpinLockGuard guard(self->lock);
+    run = self->callback;
+    runContext = self->context;
+    runArgument = self->argument;
+    self->callback = nullptr;
+    // Freed before the callback runs, so the callback may queue this call again.
+    if (self->workItem) {
+      IoFreeWorkItem(self->workItem);
+      self->workItem = nullptr;
+      self->device = nullptr;
+    }
+  }
+  if (run) run(deviceObject, runContext, runArgument);
+  // A callback that queued this call again has started a new run: the event stays clear
+  // until that one ends. Releasing the lock is the last access to the object.
+  KSpinLockGuard guard(self->lock);
+  if (!self->workItem) KeSetEvent(&self->doneEvent, 0, FALSE);
+}
