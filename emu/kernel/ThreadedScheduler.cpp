@@ -63,8 +63,10 @@ void ThreadedScheduler::TimerMain() {
 
 void ThreadedScheduler::OnWorkQueued() {
   std::lock_guard<std::mutex> guard(lock_);
-  // A worker blocked on another work item must not hold up this one: grow the pool.
-  if (idleWorkers_ == 0 && !stopping_) {
+  // A worker blocked on another work item must not hold up this one: every queued item has
+  // an idle worker waiting for it, or gets a new one.
+  size_t queued = criticalWork_.size() + delayedWork_.size();
+  if (static_cast<size_t>(idleWorkers_) < queued && !stopping_) {
     ++idleWorkers_;
     workers_.emplace_back(&ThreadedScheduler::WorkerMain, this, static_cast<int>(workers_.size()) + 1);
   }
