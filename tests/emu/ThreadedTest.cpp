@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "EmuTest.h"
+#include "TimedCall.h"
 #include "support/KSpinLockGuard.h"
 
 namespace {
@@ -76,13 +77,8 @@ TEST_F(ThreadedTest, WorkItemBlockedOnAnEventDoesNotHoldUpTheNextOne) {
 TEST_F(ThreadedTest, TimerFiresInRealTimeAndTimedWaitsEnd) {
   static KEVENT fired;
   KeInitializeEvent(&fired, NotificationEvent, FALSE);
-  KTIMER timer;
-  KDPC dpc;
-  KeInitializeTimer(&timer);
-  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&fired, 0, FALSE); }, nullptr);
-  LARGE_INTEGER due;
-  due.QuadPart = -20 * 10000LL;
-  KeSetTimer(&timer, due, &dpc);
+  TimedCall fire([](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&fired, 0, FALSE); }, nullptr);
+  fire.ArmMs(20);
   LARGE_INTEGER timeout;
   timeout.QuadPart = kFiveSeconds;
   EXPECT_EQ(KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);

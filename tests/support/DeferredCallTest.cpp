@@ -1,6 +1,7 @@
 // DeferredCall: folding of queued runs, cancellation, waiting, and re-queueing from the
 // callback (the waiter must not return while a run it could see is still queued).
 #include "EmuTest.h"
+#include "TimedCall.h"
 
 #include "support/DeferredCall.h"
 
@@ -84,13 +85,8 @@ TEST_F(DeferredCallTest, CancelAndWaitWaitsForARunInProgress) {
   }, nullptr, nullptr, DelayedWorkQueue);
   kernel().RunPending();  // the callback now blocks in the worker
   // Release the callback from a timer a little later, while CancelAndWait waits.
-  KTIMER timer;
-  KDPC dpc;
-  KeInitializeTimer(&timer);
-  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&release, 0, FALSE); }, nullptr);
-  LARGE_INTEGER due;
-  due.QuadPart = -3000 * 10000LL;
-  KeSetTimer(&timer, due, &dpc);
+  TimedCall releaseLater([](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&release, 0, FALSE); }, nullptr);
+  releaseLater.ArmMs(3000);
   call.CancelAndWait();
   EXPECT_EQ(finished, 1);
   EXPECT_EQ(kernel().NowMs(), 3000u) << "waited through more than one 2000 ms slice";
@@ -130,13 +126,8 @@ TEST_F(DeferredCallTest, WaiterWaitsForARunTheCallbackQueuedAgain) {
   KeInitializeEvent(&r.release, NotificationEvent, FALSE);
   call->Queue(&device, RunTwice, &r, nullptr, DelayedWorkQueue);
   kernel().RunPending();  // the first run now waits inside its callback
-  KTIMER timer;
-  KDPC dpc;
-  KeInitializeTimer(&timer);
-  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&r.release, 0, FALSE); }, nullptr);
-  LARGE_INTEGER due;
-  due.QuadPart = -10 * 10000LL;
-  KeSetTimer(&timer, due, &dpc);
+  TimedCall releaseLater([](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&r.release, 0, FALSE); }, nullptr);
+  releaseLater.ArmMs(10);
   call->CancelAndWait();
   // Returning while the second run is queued would let that run find its DeferredCall freed.
   EXPECT_EQ(kernel().scheduler().WorkFor(&device), 0);
