@@ -4,6 +4,8 @@
 
 #include <platform.h>
 
+#include <new>  // placement new; freestanding, and the same declaration tests see
+
 #include "support/Annotations.h"
 
 // Null on failure; the block is zero-filled when zero is TRUE.
@@ -14,7 +16,6 @@ IRQL_AT_MOST_DISPATCH PVOID AllocatePool(POOL_TYPE poolType, SIZE_T length, ULON
 // Only for pointers known to be allocated; tag 0 is passed on.
 IRQL_AT_MOST_DISPATCH VOID FreePool(PVOID pointer);
 
-inline void* operator new(size_t, void* place) noexcept { return place; }
 
 // Bit 0 of a deleting destructor's flags: free the object's memory after destruction.
 constexpr ULONG kDestroyFreeMemory = 1;
