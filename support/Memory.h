@@ -4,6 +4,8 @@
 
 #include <platform.h>
 
+#include <new>  // placement new; freestanding, and the same declaration tests see
+
 #include "support/Annotations.h"
 
 // Null on failure; the block is zero-filled when zero is TRUE.

@@ -9,6 +9,9 @@
 #include "support/Annotations.h"
 #include "support/Memory.h"
 
+// The URB status set before every submission; a request that was never sent keeps it.
+constexpr USBD_STATUS kUsbdStatusNotSent = static_cast<USBD_STATUS>(0xFFFFFFFFu);
+
 class UsbTarget {
  public:
   UsbTarget() : LowerDevice(nullptr), PhysicalDevice(nullptr) {}
@@ -34,7 +37,19 @@ class UsbTarget {
   IRQL_PASSIVE NTSTATUS ClassOrVendorRequest(USHORT function, UCHAR request, USHORT value, USHORT index,
                                              ULONG transferFlags, PVOID buffer, PMDL mdl, ULONG length,
                                              PULONG bytesMoved, ULONG timeoutMs, USBD_STATUS* usbdStatus);
+  // A pipe request (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL or URB_FUNCTION_ABORT_PIPE) on the
+  // pipe's handle: the body of a pipe's ResetPipe and AbortPipe. The URB's status goes to
+  // usbdStatus when given, whatever the result.
+  IRQL_PASSIVE NTSTATUS PipeRequest(USHORT function, USBD_PIPE_HANDLE pipeHandle, ULONG timeoutMs,
+                                    USBD_STATUS* usbdStatus);
+
+  // Completion routine of SubmitUrb: wakes the waiting caller and keeps the IRP, which the
+  // caller frees.
+  static NTSTATUS NTAPI WakeWaiter(PDEVICE_OBJECT device, PIRP irp, PVOID event);
 
   PDEVICE_OBJECT LowerDevice;     // every IRP goes here; its StackSize sizes the IRPs
   PDEVICE_OBJECT PhysicalDevice;  // kept for the owner; no request uses it
+
+ private:
+  IRQL_PASSIVE NTSTATUS CallAndWait(PIRP irp, ULONG timeoutMs);
 };

@@ -58,6 +58,11 @@ PMDL CreatePlatformMdl(void* address, ULONG length, bool mapped) {
 
 void FreePlatformMdl(PMDL mdl) { std::free(mdl); }
 
+void* MdlMemory(PMDL mdl) {
+  if (IsPagesMdl(mdl)) return Trailer(mdl)->pages;
+  return static_cast<PCHAR>(mdl->StartVa) + mdl->ByteOffset;
+}
+
 }  // namespace emu
 
 extern "C" {

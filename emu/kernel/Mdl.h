@@ -11,4 +11,8 @@ namespace emu {
 PMDL CreatePlatformMdl(void* address, ULONG length, bool mapped);
 void FreePlatformMdl(PMDL mdl);
 
+// The memory an MDL describes, as the bus hardware reaches it: a page allocation's pages
+// whether mapped or not, otherwise the virtual address the MDL was built for.
+void* MdlMemory(PMDL mdl);
+
 }  // namespace emu

@@ -1,0 +1,94 @@
+#include "emu/devices/EcmFunction.h"
+
+#include "emu/usb/DescriptorParser.h"
+
+namespace emu::devices {
+namespace {
+
+constexpr size_t kConfigurationValueOffset = 5;
+constexpr UCHAR kClassInterfaceOut = 0x21;
+
+}  // namespace
+
+EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {}
+
+std::optional<std::vector<UCHAR>> EcmFunction::Descriptor(UCHAR type, UCHAR index, USHORT languageId) {
+  if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) return profile_.device;
+  if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+    auto found = profile_.configurations.find(index);
+    if (found != profile_.configurations.end()) return found->second;
+  }
+  if (type == USB_STRING_DESCRIPTOR_TYPE) {
+    auto found = profile_.strings.find(index);
+    // String 0 is the language list, asked with language 0; the others exist per language.
+    if (found != profile_.strings.end() && (index == 0 || LanguageOffered(languageId))) return found->second;
+  }
+  return std::nullopt;
+}
+
+bool EcmFunction::LanguageOffered(USHORT languageId) const {
+  auto list = profile_.strings.find(0);
+  if (list == profile_.strings.end()) return true;  // a device without a list answers any language
+  const Bytes& ids = list->second;
+  for (size_t i = 2; i + 1 < ids.size(); i += 2)
+    if ((ids[i] | ids[i + 1] << 8) == languageId) return true;
+  return false;
+}
+
+bool EcmFunction::SetConfiguration(UCHAR value) {
+  const Bytes* chosen = value ? FindConfiguration(value) : nullptr;
+  if (value != 0 && !chosen) return false;  // stalled: the device stays as it was
+  alternates_.clear();
+  configurationValue_ = value;
+  if (!chosen) return true;
+  usb::ParsedConfiguration parsed = usb::ParseConfiguration(chosen->data(), chosen->size());
+  for (const usb::InterfaceRef& interface : parsed.interfaces)
+    if (interface.descriptor.length >= usb::kInterfaceDescriptorLength)
+      alternates_.emplace(interface.descriptor.bytes[2], 0);
+  return true;
+}
+
+bool EcmFunction::SetInterface(UCHAR number, UCHAR alternate) {
+  const Bytes* configuration = ActiveConfiguration();
+  if (!configuration) return false;
+  usb::ParsedConfiguration parsed = usb::ParseConfiguration(configuration->data(), configuration->size());
+  if (!usb::FindInterface(parsed, number, alternate)) return false;
+  alternates_[number] = alternate;
+  return true;
+}
+
+usb::ControlAnswer EcmFunction::ClassOrVendorRequest(const usb::SetupPacket& setup, UCHAR* data) {
+  const Bytes* configuration = ActiveConfiguration();
+  if (configuration && setup.bmRequestType == kClassInterfaceOut && setup.bRequest == kSetEthernetPacketFilter &&
+      setup.wLength == 0) {
+    // Addressed to the communication interface: the first one of the ECM subclass.
+    usb::ParsedConfiguration parsed = usb::ParseConfiguration(configuration->data(), configuration->size());
+    for (const usb::InterfaceRef& interface : parsed.interfaces) {
+      const UCHAR* d = interface.descriptor.bytes;
+      if (interface.descriptor.length < usb::kInterfaceDescriptorLength || d[5] != 0x02 || d[6] != 0x06) continue;
+      if (d[2] != setup.wIndex) break;
+      packetFilter_ = setup.wValue;
+      return usb::ControlAnswer{false, 0};
+    }
+  }
+  return usb::ControlAnswer{true, 0};
+}
+
+std::optional<UCHAR> EcmFunction::alternateSetting(UCHAR interfaceNumber) const {
+  auto found = alternates_.find(interfaceNumber);
+  if (found == alternates_.end()) return std::nullopt;
+  return found->second;
+}
+
+const Bytes* EcmFunction::ActiveConfiguration() const {
+  if (configurationValue_ == 0) return nullptr;
+  return FindConfiguration(configurationValue_);
+}
+
+const Bytes* EcmFunction::FindConfiguration(UCHAR value) const {
+  for (const auto& [index, bytes] : profile_.configurations)
+    if (bytes.size() > kConfigurationValueOffset && bytes[kConfigurationValueOffset] == value) return &bytes;
+  return nullptr;
+}
+
+}  // namespace emu::devices

@@ -1,0 +1,18 @@
+#include "emu/usb/UsbdStatus.h"
+
+namespace emu::usb {
+
+NTSTATUS IrpStatusFor(USBD_STATUS status) {
+  switch (status) {
+    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+    default: return STATUS_UNSUCCESSFUL;
+  }
+}
+
+}  // namespace emu::usb
