@@ -1,5 +1,8 @@
 #include "emu/devices/EcmFunction.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "emu/usb/DescriptorParser.h"
 
 namespace emu::devices {
@@ -7,10 +10,79 @@ namespace {
 
 constexpr size_t kConfigurationValueOffset = 5;
 constexpr UCHAR kClassInterfaceOut = 0x21;
+constexpr UCHAR kEndpointIn = 0x80;
+constexpr UCHAR kBulk = 2;
+constexpr UCHAR kInterrupt = 3;
+constexpr UCHAR kClassSpecificInterface = 0x24;
+constexpr UCHAR kEthernetNetworking = 0x0F;
+constexpr size_t kEthernetNetworkingLength = 13;
+constexpr size_t kDefaultMaximumSegment = 1514;
+
+// wMaxSegmentSize of the configuration's Ethernet Networking functional descriptor: the
+// longest frame the device takes.
+size_t MaximumSegment(const usb::ParsedConfiguration& parsed) {
+  for (const usb::DescriptorRef& d : parsed.descriptors)
+    if (d.type == kClassSpecificInterface && d.length >= kEthernetNetworkingLength && d.bytes[2] == kEthernetNetworking)
+      return d.bytes[8] | d.bytes[9] << 8;
+  return kDefaultMaximumSegment;
+}
 
 }  // namespace
 
-EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {}
+EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) { CreateEndpoints(); }
+
+void EcmFunction::CreateEndpoints() {
+  for (const auto& [index, bytes] : profile_.configurations) {
+    usb::ParsedConfiguration parsed = usb::ParseConfiguration(bytes.data(), bytes.size());
+    for (const usb::InterfaceRef& interface : parsed.interfaces) {
+      for (const usb::DescriptorRef& endpoint : interface.endpoints) {
+        if (endpoint.length < usb::kEndpointDescriptorLength) continue;
+        UCHAR address = endpoint.bytes[2];
+        if (address & kEndpointIn) {
+          if (!sources_.count(address)) sources_[address] = std::make_unique<FrameSource>([this] { Wake(); });
+        } else if (!recorders_.count(address)) {
+          recorders_[address] = std::make_unique<FrameRecorder>(MaximumSegment(parsed));
+        }
+      }
+    }
+  }
+}
+
+std::optional<usb::TransferResult> EcmFunction::ServeTransfer(const usb::TransferRequest& request) {
+  if (request.endpoint & kEndpointIn) {
+    auto source = sources_.find(request.endpoint);
+    if (source != sources_.end()) return source->second->Serve(request);
+  } else {
+    auto recorder = recorders_.find(request.endpoint);
+    if (recorder != recorders_.end()) return recorder->second->Serve(request);
+  }
+  return std::nullopt;
+}
+
+FrameSource& EcmFunction::In(UCHAR endpointAddress) { return *sources_.at(endpointAddress); }
+
+FrameRecorder& EcmFunction::Out(UCHAR endpointAddress) { return *recorders_.at(endpointAddress); }
+
+FrameSource& EcmFunction::BulkIn() { return In(FirstEndpoint(kBulk, true)); }
+
+FrameRecorder& EcmFunction::BulkOut() { return Out(FirstEndpoint(kBulk, false)); }
+
+FrameSource& EcmFunction::InterruptIn() { return In(FirstEndpoint(kInterrupt, true)); }
+
+UCHAR EcmFunction::FirstEndpoint(UCHAR attributes, bool in) const {
+  auto first = profile_.configurations.find(0);
+  if (first != profile_.configurations.end()) {
+    usb::ParsedConfiguration parsed = usb::ParseConfiguration(first->second.data(), first->second.size());
+    for (const usb::InterfaceRef& interface : parsed.interfaces)
+      for (const usb::DescriptorRef& endpoint : interface.endpoints)
+        if (endpoint.length >= usb::kEndpointDescriptorLength && (endpoint.bytes[3] & 3) == attributes &&
+            ((endpoint.bytes[2] & kEndpointIn) != 0) == in)
+          return endpoint.bytes[2];
+  }
+  std::fprintf(stderr, "the device profile's configuration 0 has no %s %s endpoint\n",
+               attributes == kBulk ? "bulk" : "interrupt", in ? "IN" : "OUT");
+  std::abort();
+}
 
 std::optional<std::vector<UCHAR>> EcmFunction::Descriptor(UCHAR type, UCHAR index, USHORT languageId) {
   if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) return profile_.device;

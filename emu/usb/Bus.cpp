@@ -16,7 +16,7 @@ Bus* BusOf(PDEVICE_OBJECT device) { return static_cast<Bus*>(device->DeviceExten
 
 }  // namespace
 
-Bus::Bus(UsbFunction& function) : server_(function) {
+Bus::Bus(UsbFunction& function) : server_(function), function_(function) {
   driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
   pdo_.Type = kDeviceObjectType;
   pdo_.DriverObject = &driver_;
@@ -26,15 +26,18 @@ Bus::Bus(UsbFunction& function) : server_(function) {
   KeInitializeDpc(&completionDpc_, CompletionDpcRoutine, this);
   KeInitializeTimer(&delayTimer_);
   KeInitializeDpc(&delayDpc_, DelayDpcRoutine, this);
-  // Reached under mutex_ by a pipe reset; counts held_, which that lock guards too.
+  // Reached under mutex_ by a pipe reset; counts held_, which that lock guards too. A decided
+  // transfer that has not completed yet still keeps its pipe busy.
   server_.SetQueuedCounter([this](uintptr_t pipe) {
     size_t count = 0;
-    for (const Held& held : held_) count += held.as == HeldAs::Transfer && held.pipe == pipe;
+    for (const Held& held : held_) count += held.pipe == pipe;
     return count;
   });
+  function_.SetWake([this] { OnDeviceWake(); });
 }
 
 Bus::~Bus() {
+  function_.SetWake(nullptr);
   if (!Kernel::Exists()) return;
   KeRemoveQueueDpc(&completionDpc_);
   KeCancelTimer(&delayTimer_);
@@ -61,31 +64,51 @@ NTSTATUS Bus::Dispatch(PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_PARAMETER;
   }
-  std::unique_lock<std::mutex> lock(mutex_);
-  Outcome outcome = server_.Serve(*UrbOf(irp));
-  std::vector<Held> closed = TakeTransfersLocked(outcome.closed);
-  bool completeNow = outcome.disposition == Disposition::Complete &&
-                     (outcome.refused || mode_ == CompletionMode::Inline);
-  bool held = false;
-  if (!completeNow) {
+  Served served;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceCall call(this);
+    served = ServeLocked(irp);
+  }
+  // Transfers that a request ended complete before the request itself.
+  CompleteAll(served.closed, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  CompleteEach(served.decided);
+  const Outcome& outcome = served.outcome;
+  if (served.completeNow) {
+    Complete(irp, outcome.status, outcome.irpStatus);
+    return outcome.irpStatus;
+  }
+  if (!served.held) Complete(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  return STATUS_PENDING;
+}
+
+Bus::Served Bus::ServeLocked(PIRP irp) {
+  Served served;
+  Outcome& outcome = served.outcome;
+  outcome = server_.Serve(*UrbOf(irp));
+  served.closed = TakeTransfersLocked(outcome.closed);
+  served.completeNow = outcome.disposition == Disposition::Complete &&
+                       (outcome.refused || mode_ == CompletionMode::Inline);
+  if (!served.completeNow) {
     HeldAs as = outcome.disposition == Disposition::Queued          ? HeldAs::Transfer
                 : outcome.disposition == Disposition::NeverAnswered ? HeldAs::NeverAnswered
                 : outcome.disposition == Disposition::Delayed       ? HeldAs::Delayed
                                                                     : HeldAs::Completing;
     uint64_t dueMs = Kernel::Current().NowMs() + outcome.delayMs;
-    held = HoldLocked(Held{irp, as, outcome.pipe, outcome.status, outcome.irpStatus, dueMs});
-    if (held && as == HeldAs::Completing) KeInsertQueueDpc(&completionDpc_, nullptr, nullptr);
-    if (held && as == HeldAs::Delayed) ArmDelayTimerLocked();
+    Held entry{irp, as, outcome.pipe, outcome.status, outcome.irpStatus, dueMs};
+    if (as == HeldAs::Transfer) {
+      entry.id = ++lastTransferId_;
+      entry.endpoint = server_.FindPipe(outcome.pipe)->endpointAddress;
+    }
+    served.held = HoldLocked(entry);
+    if (served.held && as == HeldAs::Completing) KeInsertQueueDpc(&completionDpc_, nullptr, nullptr);
+    if (served.held && as == HeldAs::Delayed) ArmDelayTimerLocked();
+    if (served.held && as == HeldAs::Transfer) FailIfHaltedLocked(std::prev(held_.end()), served.decided);
   }
-  lock.unlock();
-  // Transfers that a request ended complete before the request itself.
-  CompleteAll(closed, USBD_STATUS_CANCELED, STATUS_CANCELLED);
-  if (completeNow) {
-    Complete(irp, outcome.status, outcome.irpStatus);
-    return outcome.irpStatus;
-  }
-  if (!held) Complete(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
-  return STATUS_PENDING;
+  // Whatever the request changed (a reset, a selection, a new transfer) may let waiting
+  // transfers go; those decided to end at once end inside this call.
+  OfferLocked(served.decided);
+  return served;
 }
 
 bool Bus::HoldLocked(const Held& held) {
@@ -147,7 +170,7 @@ VOID NTAPI Bus::CompletionDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, 
     std::lock_guard<std::mutex> guard(bus->mutex_);
     taken = bus->TakeLocked([](const Held& held) { return held.as == HeldAs::Completing; });
   }
-  for (const Held& held : taken) Complete(held.irp, held.status, held.irpStatus);
+  CompleteEach(taken);
 }
 
 VOID NTAPI Bus::DelayDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
@@ -159,7 +182,7 @@ VOID NTAPI Bus::DelayDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID
     taken = bus->TakeLocked([now](const Held& held) { return held.as == HeldAs::Delayed && held.dueMs <= now; });
     bus->ArmDelayTimerLocked();
   }
-  for (const Held& held : taken) Complete(held.irp, held.status, held.irpStatus);
+  CompleteEach(taken);
 }
 
 void Bus::ArmDelayTimerLocked() {
@@ -188,6 +211,10 @@ void Bus::Complete(PIRP irp, USBD_STATUS status, NTSTATUS irpStatus) {
 
 void Bus::CompleteAll(const std::vector<Held>& taken, USBD_STATUS status, NTSTATUS irpStatus) {
   for (const Held& held : taken) Complete(held.irp, status, irpStatus);
+}
+
+void Bus::CompleteEach(const std::vector<Held>& taken) {
+  for (const Held& held : taken) Complete(held.irp, held.status, held.irpStatus);
 }
 
 void Bus::SetCompletionMode(CompletionMode mode) {
@@ -236,15 +263,5 @@ size_t Bus::PendingIrps() {
   return held_.size();
 }
 
-size_t Bus::QueuedTransfers(UCHAR endpointAddress) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  size_t count = 0;
-  for (const Held& held : held_) {
-    auto pipe = server_.pipes().find(held.pipe);
-    count += held.as == HeldAs::Transfer && pipe != server_.pipes().end() &&
-             pipe->second.endpointAddress == endpointAddress;
-  }
-  return count;
-}
 
 }  // namespace emu::usb

@@ -3,16 +3,28 @@
 // IRP_MJ_INTERNAL_DEVICE_CONTROL / IOCTL_INTERNAL_USB_SUBMIT_URB, refuses malformed URBs at
 // once as the real bus driver does, and completes the rest as the hardware would: later, from
 // its DPC (or inside the call, when a test asks), or never, for requests the device does not
-// answer and transfers waiting on their pipe; those are cancellable.
+// answer; those are cancellable.
+//
+// Bulk and interrupt transfers queue per pipe. The oldest undecided one of a pipe goes to
+// the device model, which answers it or keeps it waiting (NAK) until it has something; a
+// test can script the next transfers of an endpoint, hold an endpoint so only the test
+// decides, and end any waiting transfer in any order. A stall halts the pipe: transfers that
+// arrive afterwards fail with USBD_STATUS_ENDPOINT_HALTED until a pipe reset, which the bus
+// refuses while the pipe still has transfers. An abort cancels every undecided transfer of
+// the pipe; removal ends everything with USBD_STATUS_DEVICE_GONE.
 #pragma once
 
 #include <platform.h>
 
 #include <cstdint>
+#include <deque>
 #include <list>
+#include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
+#include "emu/usb/Transfers.h"
 #include "emu/usb/UrbServer.h"
 
 namespace emu::usb {
@@ -39,18 +51,35 @@ class Bus {
   UCHAR ConfigurationValue();
   std::vector<BusRequest> Requests();  // what reached the bus, in order
   size_t PendingIrps();                // IRPs the bus holds now
-  size_t QueuedTransfers(UCHAR endpointAddress);
+
+  // Data side. Endpoints are bEndpointAddress values; scripts and holds stay with the address
+  // across selections, a halt stays with the pipe.
+  size_t QueuedTransfers(UCHAR endpointAddress);                 // undecided transfers
+  std::vector<QueuedTransfer> Transfers(UCHAR endpointAddress);  // the same, oldest first
+  // Ends a waiting transfer as the test says, in any order; false when it is not waiting.
+  bool CompleteTransfer(uint64_t id, const TransferResult& result, When when = When::Dpc, ULONG delayMs = 0);
+  // The next transfers that reach the device on the endpoint end so, oldest first, before the
+  // device model is asked; entries apply at once to transfers already waiting.
+  void ScriptTransfers(UCHAR endpointAddress, std::vector<ScriptedTransfer> entries);
+  size_t ScriptedLeft(UCHAR endpointAddress);
+  // While held, the device model is not asked about the endpoint's transfers; releasing the
+  // hold offers the waiting ones to it again.
+  void HoldEndpoint(UCHAR endpointAddress, bool hold);
+  bool Halted(UCHAR endpointAddress);  // of the endpoint's open pipe
 
  private:
   enum class HeldAs { Completing, Delayed, NeverAnswered, Transfer };
   struct Held {
     PIRP irp;
     HeldAs as;
-    uintptr_t pipe;       // Transfer
+    uintptr_t pipe;       // transfers (undecided or decided)
     USBD_STATUS status;   // Completing, Delayed
     NTSTATUS irpStatus;   // Completing, Delayed
     uint64_t dueMs;       // Delayed: kernel time of the answer
+    uint64_t id = 0;      // transfers
+    UCHAR endpoint = 0;   // transfers
   };
+  using HeldList = std::list<Held>;
 
   static NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);
   static VOID NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
@@ -59,6 +88,15 @@ class Bus {
   // Arms the delay timer for the earliest delayed answer.
   void ArmDelayTimerLocked();
   NTSTATUS Dispatch(PIRP irp);
+  // What serving one request under the lock left to do once the lock is dropped.
+  struct Served {
+    Outcome outcome;
+    std::vector<Held> closed;   // transfers the request ended (cancelled)
+    std::vector<Held> decided;  // transfers that end inside this call
+    bool completeNow = false;   // the request itself
+    bool held = false;
+  };
+  Served ServeLocked(PIRP irp);
   // Marks the IRP pending and keeps it, cancellable; false when it was cancelled already
   // and the caller must complete it as cancelled.
   bool HoldLocked(const Held& held);
@@ -68,11 +106,43 @@ class Bus {
   std::vector<Held> TakeTransfersLocked(const std::vector<uintptr_t>& pipes);
   static void Complete(PIRP irp, USBD_STATUS status, NTSTATUS irpStatus);
   static void CompleteAll(const std::vector<Held>& taken, USBD_STATUS status, NTSTATUS irpStatus);
+  static void CompleteEach(const std::vector<Held>& taken);  // each with its own status
 
-  std::mutex mutex_;  // guards server_, held_ and mode_; no IRP is completed under it
+  // Data side (BusTransfers.cpp). 'now' collects the transfers to complete once the lock is
+  // dropped, in the context that decided them.
+  // Called by the device (Wake): offers the waiting transfers to it again.
+  void OnDeviceWake();
+  // Decides every waiting transfer that can be decided now, oldest first per pipe.
+  void OfferLocked(std::vector<Held>& now);
+  // Whether the oldest waiting transfer of its pipe got an answer from a script or the device.
+  bool OfferHeadLocked(HeldList::iterator it, std::vector<Held>& now);
+  // A transfer that arrives at a halted pipe fails; true when it did.
+  bool FailIfHaltedLocked(HeldList::iterator it, std::vector<Held>& now);
+  // Writes the result into the URB and settles when the IRP ends.
+  void DecideLocked(HeldList::iterator it, const TransferResult& result, When when, ULONG delayMs,
+                    std::vector<Held>& now);
+  When DeviceAnswerWhenLocked() const;
+
+  // Marks the calling thread as inside this bus while it may call the device, so that a Wake
+  // from the device is left to the offer that follows instead of taking mutex_ again.
+  class DeviceCall {
+   public:
+    explicit DeviceCall(const Bus* bus) : previous_(inside_) { inside_ = bus; }
+    ~DeviceCall() { inside_ = previous_; }
+
+   private:
+    const Bus* previous_;
+  };
+  static thread_local const Bus* inside_;
+
+  std::mutex mutex_;  // guards everything below but the kernel objects; no IRP is completed under it
   UrbServer server_;
-  std::list<Held> held_;
+  HeldList held_;
   CompletionMode mode_ = CompletionMode::Deferred;
+  uint64_t lastTransferId_ = 0;
+  std::map<UCHAR, std::deque<ScriptedTransfer>> scripts_;  // by endpoint address
+  std::set<UCHAR> heldEndpoints_;
+  UsbFunction& function_;
   DRIVER_OBJECT driver_{};
   DEVICE_OBJECT pdo_{};
   KDPC completionDpc_{};

@@ -1,6 +1,6 @@
 // Requests on the pipes of the selected configuration: reset with stall clearing, abort, and
-// bulk or interrupt transfers. Transfers wait on their pipe; the device model's data side
-// does not answer them yet, so they end only by abort, cancellation or removal.
+// bulk or interrupt transfers, which are checked here and then wait on their pipe for the bus
+// to decide them.
 #include "emu/usb/UrbServer.h"
 
 namespace emu::usb {
@@ -29,6 +29,7 @@ Outcome UrbServer::PipeRequest(URB& urb) {
   setup_ = SetupPacket{kEndpointRecipient, kClearFeature, 0, endpoint_, 0};  // ENDPOINT_HALT
   if (auto faulted = Fault(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, -1)) return *faulted;
   function_.ClearHalt(endpoint_);
+  pipe->second.halted = false;
   return outcome;
 }
 
@@ -57,6 +58,11 @@ Outcome UrbServer::Transfer(URB& urb) {
   outcome.disposition = Disposition::Queued;
   outcome.pipe = pipe->first;
   return outcome;
+}
+
+OpenPipe* UrbServer::FindPipe(uintptr_t handle) {
+  auto pipe = pipes_.find(handle);
+  return pipe == pipes_.end() ? nullptr : &pipe->second;
 }
 
 std::vector<uintptr_t> UrbServer::Unplug() {

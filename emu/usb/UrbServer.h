@@ -48,6 +48,7 @@ struct OpenPipe {
   UCHAR endpointAddress;
   USBD_PIPE_TYPE type;
   USHORT maximumPacketSize;
+  bool halted = false;  // a transfer stalled; cleared by a pipe reset
 };
 
 class UrbServer {
@@ -64,6 +65,7 @@ class UrbServer {
   bool configured() const { return configured_; }
   UCHAR configurationValue() const { return configurationValue_; }
   const std::map<uintptr_t, OpenPipe>& pipes() const { return pipes_; }
+  OpenPipe* FindPipe(uintptr_t handle);  // null when no open pipe has the handle
   const std::vector<BusRequest>& requests() const { return requests_; }
 
  private:

@@ -1,0 +1,68 @@
+// The data side of the simulated ECM function: what its IN endpoints send, and what its OUT
+// endpoint makes of the packets it receives. Each endpoint has a lock of its own, taken under
+// the bus lock when the bus asks and alone when a test feeds or reads the endpoint.
+#pragma once
+
+#include <platform.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "emu/devices/DeviceProfile.h"
+#include "emu/usb/Transfers.h"
+
+namespace emu::devices {
+
+// A frame the device assembled from the packets of its OUT endpoint.
+struct ReceivedFrame {
+  Bytes bytes;
+  size_t transfers = 0;    // transfers whose bytes went into it; more than one: merged
+  bool truncated = false;  // longer than the device takes: the rest was dropped
+  bool merged() const { return transfers > 1; }
+};
+
+// An IN endpoint's data: frames (or notifications) sent one per transfer, in order. A frame
+// longer than the transfer's buffer is babble.
+class FrameSource {
+ public:
+  explicit FrameSource(std::function<void()> wake) : wake_(std::move(wake)) {}
+
+  // From any thread without the bus lock: a transfer waiting on the endpoint gets it at once.
+  void Queue(Bytes frame);
+  size_t Queued() const;
+  // The next frame for a transfer, or none to keep it waiting (bus lock held).
+  std::optional<usb::TransferResult> Serve(const usb::TransferRequest& request);
+
+ private:
+  std::function<void()> wake_;
+  mutable std::mutex mutex_;  // guards frames_
+  std::deque<Bytes> frames_;
+};
+
+// An OUT endpoint's receiver. An OUT transfer reaches the device as wMaxPacketSize packets; a
+// frame ends only at a short packet (a zero-length one included), so a transfer that ends on
+// a packet boundary and is not followed by a zero-length packet runs into the next one.
+class FrameRecorder {
+ public:
+  explicit FrameRecorder(size_t maximumFrame) : maximumFrame_(maximumFrame) {}
+
+  std::vector<ReceivedFrame> Frames() const;  // every frame ended so far, in order
+  size_t PendingBytes() const;                // of a frame not ended yet
+  // Hears each frame as it ends, on the bus's thread without the recorder's lock (an echo
+  // onto an IN endpoint, a wire); it must not call back into this recorder.
+  void SetFrameHandler(std::function<void(const ReceivedFrame&)> handler);
+  // Takes the transfer's packets (bus lock held); the device accepts every byte.
+  usb::TransferResult Serve(const usb::TransferRequest& request);
+
+ private:
+  const size_t maximumFrame_;
+  mutable std::mutex mutex_;  // guards the fields below
+  ReceivedFrame current_;
+  std::vector<ReceivedFrame> frames_;
+  std::function<void(const ReceivedFrame&)> handler_;
+};
+
+}  // namespace emu::devices

@@ -1,0 +1,221 @@
+// The bus's data side: who decides how a waiting bulk or interrupt transfer ends (a test's
+// script or explicit word, else the device model), what the decision writes into the URB,
+// and when the IRP then completes.
+#include <algorithm>
+#include <cstring>
+
+#include "emu/kernel/Kernel.h"
+#include "emu/kernel/Mdl.h"
+#include "emu/usb/Bus.h"
+#include "emu/usb/UsbdStatus.h"
+
+namespace emu::usb {
+namespace {
+
+constexpr UCHAR kDirectionIn = 0x80;
+
+PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
+
+// Where the transfer's bytes are, as the host controller reaches them: through the MDL when
+// there is one. The URB was checked when it arrived.
+UCHAR* TransferMemory(const struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer) {
+  if (transfer.TransferBufferMDL) return static_cast<UCHAR*>(MdlMemory(transfer.TransferBufferMDL));
+  return static_cast<UCHAR*>(transfer.TransferBuffer);
+}
+
+}  // namespace
+
+thread_local const Bus* Bus::inside_ = nullptr;
+
+TransferResult TransferResult::Data(std::vector<UCHAR> bytes) {
+  TransferResult result;
+  result.data = std::move(bytes);
+  return result;
+}
+
+TransferResult TransferResult::Status(USBD_STATUS status) {
+  TransferResult result;
+  result.status = status;
+  return result;
+}
+
+TransferResult TransferResult::IrpFailure(NTSTATUS irpStatus) {
+  TransferResult result;
+  result.irpStatus = irpStatus;
+  return result;
+}
+
+void Bus::OnDeviceWake() {
+  // The device answers under this bus's lock on this thread: the offer running here goes on
+  // until nothing more can be decided, so it picks the news up.
+  if (inside_ == this) return;
+  std::vector<Held> now;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    OfferLocked(now);
+  }
+  CompleteEach(now);
+}
+
+void Bus::OfferLocked(std::vector<Held>& now) {
+  DeviceCall call(this);
+  // A decision can let another endpoint answer (a device that echoes), so go round until one
+  // pass decides nothing.
+  for (bool progress = true; progress;) {
+    progress = false;
+    std::set<uintptr_t> waiting;  // pipes whose oldest undecided transfer keeps waiting
+    for (auto it = held_.begin(); it != held_.end();) {
+      auto next = std::next(it);  // a decision moves or removes 'it'
+      if (it->as == HeldAs::Transfer && !waiting.count(it->pipe)) {
+        if (OfferHeadLocked(it, now))
+          progress = true;
+        else
+          waiting.insert(it->pipe);
+      }
+      it = next;
+    }
+  }
+}
+
+bool Bus::OfferHeadLocked(HeldList::iterator it, std::vector<Held>& now) {
+  OpenPipe* pipe = server_.FindPipe(it->pipe);
+  if (!pipe || pipe->halted) return false;  // a halted endpoint no longer talks to the device
+  auto script = scripts_.find(it->endpoint);
+  if (script != scripts_.end() && !script->second.empty()) {
+    ScriptedTransfer entry = std::move(script->second.front());
+    script->second.pop_front();
+    DecideLocked(it, entry.result, entry.when, entry.delayMs, now);
+    return true;
+  }
+  if (heldEndpoints_.count(it->endpoint)) return false;
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
+  bool in = (it->endpoint & kDirectionIn) != 0;
+  TransferRequest request{it->endpoint, pipe->maximumPacketSize, transfer.TransferBufferLength,
+                          in ? nullptr : TransferMemory(transfer)};
+  std::optional<TransferResult> answer = function_.ServeTransfer(request);
+  if (!answer) return false;
+  DecideLocked(it, *answer, DeviceAnswerWhenLocked(), 0, now);
+  return true;
+}
+
+bool Bus::FailIfHaltedLocked(HeldList::iterator it, std::vector<Held>& now) {
+  OpenPipe* pipe = server_.FindPipe(it->pipe);
+  if (!pipe || !pipe->halted) return false;
+  DecideLocked(it, TransferResult::Status(USBD_STATUS_ENDPOINT_HALTED), DeviceAnswerWhenLocked(), 0, now);
+  return true;
+}
+
+void Bus::DecideLocked(HeldList::iterator it, const TransferResult& result, When when, ULONG delayMs,
+                       std::vector<Held>& now) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
+  USBD_STATUS status = result.status;
+  ULONG room = transfer.TransferBufferLength;
+  if (it->endpoint & kDirectionIn) {
+    auto sent = static_cast<ULONG>(std::min<size_t>(room, result.data.size()));
+    if (sent) std::memcpy(TransferMemory(transfer), result.data.data(), sent);
+    transfer.TransferBufferLength = sent;
+    // The device went on sending after the host's buffer was full.
+    if (result.data.size() > room && USBD_SUCCESS(status)) status = USBD_STATUS_BABBLE_DETECTED;
+  } else {
+    transfer.TransferBufferLength = std::min(result.moved.value_or(USBD_SUCCESS(status) ? room : 0), room);
+  }
+  it->status = status;
+  it->irpStatus = result.irpStatus.value_or(IrpStatusFor(status));
+  if (status == USBD_STATUS_STALL_PID)
+    if (OpenPipe* pipe = server_.FindPipe(it->pipe)) pipe->halted = true;
+
+  if (delayMs > 0) {
+    it->as = HeldAs::Delayed;
+    it->dueMs = Kernel::Current().NowMs() + delayMs;
+    ArmDelayTimerLocked();
+    return;
+  }
+  if (when == When::Inline) {
+    // Whoever clears the cancel routine first completes the IRP; a cancel routine that got
+    // there first finds it on the list, decided, and ends it as cancelled.
+    if (IoSetCancelRoutine(it->irp, nullptr)) {
+      now.push_back(*it);
+      held_.erase(it);
+    } else {
+      it->as = HeldAs::Completing;
+    }
+    return;
+  }
+  it->as = HeldAs::Completing;
+  held_.splice(held_.end(), held_, it);  // the DPC completes in the order of decision
+  KeInsertQueueDpc(&completionDpc_, nullptr, nullptr);
+}
+
+When Bus::DeviceAnswerWhenLocked() const { return mode_ == CompletionMode::Inline ? When::Inline : When::Dpc; }
+
+bool Bus::CompleteTransfer(uint64_t id, const TransferResult& result, When when, ULONG delayMs) {
+  std::vector<Held> now;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = std::find_if(held_.begin(), held_.end(),
+                           [id](const Held& held) { return held.as == HeldAs::Transfer && held.id == id; });
+    if (it == held_.end()) return false;
+    DecideLocked(it, result, when, delayMs, now);
+    OfferLocked(now);
+  }
+  CompleteEach(now);
+  return true;
+}
+
+void Bus::ScriptTransfers(UCHAR endpointAddress, std::vector<ScriptedTransfer> entries) {
+  std::vector<Held> now;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::deque<ScriptedTransfer>& script = scripts_[endpointAddress];
+    for (ScriptedTransfer& entry : entries) script.push_back(std::move(entry));
+    OfferLocked(now);
+  }
+  CompleteEach(now);
+}
+
+size_t Bus::ScriptedLeft(UCHAR endpointAddress) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto script = scripts_.find(endpointAddress);
+  return script == scripts_.end() ? 0 : script->second.size();
+}
+
+void Bus::HoldEndpoint(UCHAR endpointAddress, bool hold) {
+  std::vector<Held> now;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (hold) {
+      heldEndpoints_.insert(endpointAddress);
+    } else {
+      heldEndpoints_.erase(endpointAddress);
+      OfferLocked(now);
+    }
+  }
+  CompleteEach(now);
+}
+
+bool Bus::Halted(UCHAR endpointAddress) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const auto& [handle, pipe] : server_.pipes())
+    if (pipe.endpointAddress == endpointAddress) return pipe.halted;
+  return false;
+}
+
+size_t Bus::QueuedTransfers(UCHAR endpointAddress) { return Transfers(endpointAddress).size(); }
+
+std::vector<QueuedTransfer> Bus::Transfers(UCHAR endpointAddress) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::vector<QueuedTransfer> queued;
+  for (const Held& held : held_) {
+    if (held.as != HeldAs::Transfer || held.endpoint != endpointAddress) continue;
+    const struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(held.irp)->UrbBulkOrInterruptTransfer;
+    QueuedTransfer entry{held.id, held.endpoint, transfer.TransferFlags, transfer.TransferBufferLength, {}};
+    if (!(held.endpoint & kDirectionIn) && transfer.TransferBufferLength) {
+      const UCHAR* bytes = TransferMemory(transfer);
+      entry.data.assign(bytes, bytes + transfer.TransferBufferLength);
+    }
+    queued.push_back(std::move(entry));
+  }
+  return queued;
+}
+
+}  // namespace emu::usb
