@@ -13,6 +13,7 @@ struct SentUrb {
   bool completed = false;
   NTSTATUS status = 0;  // the IRP's final status
   KIRQL completionIrql = 0;
+  int order = 0;  // rises with every completion recorded in the process
 };
 
 inline NTSTATUS NTAPI RecordUrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -21,6 +22,8 @@ inline NTSTATUS NTAPI RecordUrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID contex
   sent->completed = true;
   sent->status = irp->IoStatus.Status;
   sent->completionIrql = KeGetCurrentIrql();
+  static int completions = 0;
+  sent->order = ++completions;
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

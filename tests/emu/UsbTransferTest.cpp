@@ -2,6 +2,7 @@
 // when it completes, what reaches the URB, and how OUT packets become frames on the device.
 #include "DataPipesBench.h"
 #include "EmuTest.h"
+#include "UrbSender.h"
 
 #include <memory>
 
@@ -22,18 +23,14 @@ Bytes Pattern(size_t length, UCHAR seed) {
   return bytes;
 }
 
-// One URB sent in an IRP of its own, and how it ended.
+// A transfer's URB and data, and how its IRP ended.
 struct Transfer {
   URB urb{};
   Bytes data;
-  PIRP irp = nullptr;
-  NTSTATUS returned = 0;
-  bool completed = false;
-  NTSTATUS status = 0;
-  KIRQL irql = 0;
-  int order = 0;  // among the completions of the test, from 1
-  int* completions = nullptr;
+  SentUrb sent;
 
+  bool completed() const { return sent.completed; }
+  NTSTATUS status() const { return sent.status; }
   ULONG Length() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
   USBD_STATUS UsbdStatus() const { return urb.UrbHeader.Status; }
 };
@@ -45,8 +42,8 @@ class UsbTransferTest : public EmuTest {
     bus().Unplug();  // ends whatever still waits
     kernel().RunPending();
     for (auto& t : sent_) {
-      EXPECT_TRUE(t->completed);
-      IoFreeIrp(t->irp);
+      EXPECT_TRUE(t->completed());
+      IoFreeIrp(t->sent.irp);
     }
     pipes.Release();
     EmuTest::TearDown();
@@ -55,29 +52,22 @@ class UsbTransferTest : public EmuTest {
   emu::usb::Bus& bus() { return pipes.bus(); }
   emu::devices::EcmFunction& device() { return pipes.device(); }
 
-  // A read of 'length' bytes from an IN endpoint, or a write of 'data' to an OUT one.
+  // A read of 'length' bytes from an IN endpoint, or a write of 'data' to an OUT one; the
+  // bus's DPC is not run.
   Transfer& Send(UCHAR endpoint, ULONG length, Bytes data = {}) {
-    auto t = std::make_unique<Transfer>();
+    sent_.push_back(std::make_unique<Transfer>());
+    Transfer& t = *sent_.back();
     bool in = endpoint & 0x80;
-    t->data = in ? Bytes(length, 0xEE) : std::move(data);
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = t->urb.UrbBulkOrInterruptTransfer;
+    t.data = in ? Bytes(length, 0xEE) : std::move(data);
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = t.urb.UrbBulkOrInterruptTransfer;
     transfer.Hdr.Length = sizeof transfer;
     transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     transfer.PipeHandle = pipes.selector.FindPipeByAddress(endpoint)->PipeHandle;
     transfer.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0;
-    transfer.TransferBufferLength = in ? length : static_cast<ULONG>(t->data.size());
-    transfer.TransferBuffer = t->data.empty() ? nullptr : t->data.data();
-    t->irp = IoAllocateIrp(pipes.bench.Pdo()->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t->irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &t->urb;
-    IoSetCompletionRoutine(t->irp, Record, t.get(), TRUE, TRUE, TRUE);
-    t->completions = &completions_;
-    sent_.push_back(std::move(t));
-    Transfer& sent = *sent_.back();
-    sent.returned = IofCallDriver(pipes.bench.Pdo(), sent.irp);
-    return sent;
+    transfer.TransferBufferLength = in ? length : static_cast<ULONG>(t.data.size());
+    transfer.TransferBuffer = t.data.empty() ? nullptr : t.data.data();
+    SendUrb(pipes.bench.Pdo(), t.urb, t.sent, false);
+    return t;
   }
   Transfer& Read(UCHAR endpoint, ULONG length) { return Send(endpoint, length); }
   Transfer& Write(Bytes data) { return Send(kOut, 0, std::move(data)); }
@@ -92,40 +82,29 @@ class UsbTransferTest : public EmuTest {
   DataPipesBench pipes;
 
  private:
-  static NTSTATUS NTAPI Record(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto* t = static_cast<Transfer*>(context);
-    EXPECT_FALSE(t->completed) << "completed twice";
-    t->completed = true;
-    t->status = irp->IoStatus.Status;
-    t->irql = KeGetCurrentIrql();
-    t->order = ++*t->completions;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
-
   std::vector<std::unique_ptr<Transfer>> sent_;
-  int completions_ = 0;
 };
 
 TEST_F(UsbTransferTest, TransfersWaitOnTheirEndpointUntilTheDeviceHasData) {
   Transfer& read = Read(kIn, 1536);
   Transfer& notification = Read(kNotify, 16);
   kernel().RunPending();
-  EXPECT_EQ(read.returned, STATUS_PENDING);
-  EXPECT_FALSE(read.completed) << "the device NAKs while it has nothing to send";
+  EXPECT_EQ(read.sent.returned, STATUS_PENDING);
+  EXPECT_FALSE(read.completed()) << "the device NAKs while it has nothing to send";
   ASSERT_EQ(Waiting(kIn).size(), 1u);
   EXPECT_EQ(Waiting(kIn)[0].length, 1536u);
   EXPECT_EQ(Waiting(kIn)[0].transferFlags, ULONG{USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK});
   EXPECT_EQ(bus().QueuedTransfers(kNotify), 1u);
 
   device().BulkIn().Queue(Pattern(60, 0x10));
-  EXPECT_FALSE(read.completed) << "the bus completes from its DPC";
+  EXPECT_FALSE(read.completed()) << "the bus completes from its DPC";
   kernel().RunPending();
-  ASSERT_TRUE(read.completed);
-  EXPECT_EQ(read.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.irql, DISPATCH_LEVEL);
+  ASSERT_TRUE(read.completed());
+  EXPECT_EQ(read.status(), STATUS_SUCCESS);
+  EXPECT_EQ(read.sent.completionIrql, DISPATCH_LEVEL);
   EXPECT_EQ(read.Length(), 60u);
   EXPECT_EQ(Bytes(read.data.begin(), read.data.begin() + 60), Pattern(60, 0x10));
-  EXPECT_FALSE(notification.completed);
+  EXPECT_FALSE(notification.completed());
 
   device().BulkIn().Queue(Pattern(30, 0x20));
   EXPECT_EQ(device().BulkIn().Queued(), 1u) << "a frame waits for the next read";
@@ -138,12 +117,12 @@ TEST_F(UsbTransferTest, ScriptedTransfersEndInsideTheCallOrLaterOnTheDpc) {
   bus().ScriptTransfers(kIn, {ScriptedTransfer{TransferResult::Data(Pattern(5, 1)), When::Inline},
                               ScriptedTransfer{TransferResult::Data(Pattern(7, 2)), When::Dpc}});
   Transfer& inside = Read(kIn, 64);
-  EXPECT_TRUE(inside.completed) << "completed before IofCallDriver returned";
-  EXPECT_EQ(inside.returned, STATUS_PENDING);
+  EXPECT_TRUE(inside.completed()) << "completed before IofCallDriver returned";
+  EXPECT_EQ(inside.sent.returned, STATUS_PENDING);
   EXPECT_EQ(inside.Length(), 5u);
-  EXPECT_EQ(inside.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(inside.sent.completionIrql, DISPATCH_LEVEL);
   Transfer& later = Read(kIn, 64);
-  EXPECT_FALSE(later.completed);
+  EXPECT_FALSE(later.completed());
   EXPECT_EQ(bus().ScriptedLeft(kIn), 0u);
   kernel().RunPending();
   EXPECT_EQ(later.Length(), 7u);
@@ -152,12 +131,12 @@ TEST_F(UsbTransferTest, ScriptedTransfersEndInsideTheCallOrLaterOnTheDpc) {
   // the bus's completion mode.
   Transfer& waiting = Read(kIn, 64);
   bus().ScriptTransfers(kIn, {ScriptedTransfer{TransferResult::Data({}), When::Inline}});
-  EXPECT_TRUE(waiting.completed);
+  EXPECT_TRUE(waiting.completed());
   EXPECT_EQ(waiting.Length(), 0u);
-  EXPECT_EQ(waiting.status, STATUS_SUCCESS) << "an empty transfer";
+  EXPECT_EQ(waiting.status(), STATUS_SUCCESS) << "an empty transfer";
   bus().SetCompletionMode(emu::usb::CompletionMode::Inline);
   device().BulkIn().Queue(Pattern(3, 3));
-  EXPECT_TRUE(Read(kIn, 64).completed);
+  EXPECT_TRUE(Read(kIn, 64).completed());
 }
 
 TEST_F(UsbTransferTest, TestEndsWaitingTransfersInAnyOrder) {
@@ -170,10 +149,11 @@ TEST_F(UsbTransferTest, TestEndsWaitingTransfersInAnyOrder) {
   EXPECT_TRUE(bus().CompleteTransfer(waiting[0].id, TransferResult::Data(Pattern(1, 0))));
   EXPECT_TRUE(bus().CompleteTransfer(waiting[1].id, TransferResult::Data(Pattern(2, 0)), When::Inline));
   EXPECT_FALSE(bus().CompleteTransfer(waiting[1].id, TransferResult{})) << "not waiting any more";
-  EXPECT_EQ(second.order, 1) << "inline: in the caller's context, at once";
+  EXPECT_TRUE(second.completed()) << "inline: in the caller's context, at once";
+  EXPECT_FALSE(third.completed());
   kernel().RunPending();
-  EXPECT_EQ(third.order, 2) << "the DPC completes in the order of decision";
-  EXPECT_EQ(first.order, 3);
+  EXPECT_LT(second.sent.order, third.sent.order);
+  EXPECT_LT(third.sent.order, first.sent.order) << "the DPC completes in the order of decision";
   EXPECT_EQ(first.Length(), 1u);
   EXPECT_EQ(third.Length(), 3u);
 }
@@ -186,13 +166,13 @@ TEST_F(UsbTransferTest, ShortEmptyAndOverlongDataReachTheUrbAsTheHardwareReports
   Transfer& empty = Read(kIn, 64);
   Transfer& babble = Read(kIn, 64);
   kernel().RunPending();
-  EXPECT_EQ(shortRead.status, STATUS_SUCCESS);
+  EXPECT_EQ(shortRead.status(), STATUS_SUCCESS);
   EXPECT_EQ(shortRead.Length(), 10u);
   EXPECT_EQ(shortRead.data[10], 0xEE) << "nothing written past the bytes received";
-  EXPECT_EQ(empty.status, STATUS_SUCCESS);
+  EXPECT_EQ(empty.status(), STATUS_SUCCESS);
   EXPECT_EQ(empty.Length(), 0u);
   EXPECT_EQ(babble.UsbdStatus(), USBD_STATUS_BABBLE_DETECTED);
-  EXPECT_EQ(babble.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(babble.status(), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(babble.Length(), 64u) << "the buffer is full, and not one byte more";
   Bytes sent = Pattern(80, 7);
   EXPECT_EQ(babble.data, Bytes(sent.begin(), sent.begin() + 64));
@@ -204,18 +184,18 @@ TEST_F(UsbTransferTest, StallHaltsThePipeUntilAResetOfTheEmptyPipe) {
   ASSERT_TRUE(bus().CompleteTransfer(Waiting(kIn)[0].id, TransferResult::Stall()));
   kernel().RunPending();
   EXPECT_EQ(stalled.UsbdStatus(), USBD_STATUS_STALL_PID);
-  EXPECT_EQ(stalled.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(stalled.status(), STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(bus().Halted(kIn));
   device().BulkIn().Queue(Pattern(4, 4));
   Transfer& late = Read(kIn, 64);
   kernel().RunPending();
   EXPECT_EQ(late.UsbdStatus(), USBD_STATUS_ENDPOINT_HALTED) << "a halted endpoint does not reach the device";
-  EXPECT_FALSE(behind.completed);
+  EXPECT_FALSE(behind.completed());
   EXPECT_EQ(device().BulkIn().Queued(), 1u);
 
   EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), USBD_STATUS_ERROR_BUSY);
   EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE), USBD_STATUS_SUCCESS);
-  EXPECT_EQ(behind.status, STATUS_CANCELLED);
+  EXPECT_EQ(behind.status(), STATUS_CANCELLED);
   EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), USBD_STATUS_SUCCESS);
   EXPECT_FALSE(bus().Halted(kIn));
   Transfer& again = Read(kIn, 64);
@@ -228,12 +208,12 @@ TEST_F(UsbTransferTest, AbortCancelsWaitingTransfersButNotOnesAlreadyOnTheWire) 
   Transfer& waiting = Read(kIn, 64);
   ASSERT_TRUE(bus().CompleteTransfer(Waiting(kIn)[0].id, TransferResult::Data(Pattern(9, 1)), When::Dpc, 100));
   EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE), USBD_STATUS_SUCCESS);
-  EXPECT_EQ(waiting.status, STATUS_CANCELLED);
+  EXPECT_EQ(waiting.status(), STATUS_CANCELLED);
   EXPECT_EQ(waiting.UsbdStatus(), USBD_STATUS_CANCELED);
-  EXPECT_FALSE(onTheWire.completed);
+  EXPECT_FALSE(onTheWire.completed());
   kernel().AdvanceTimeMs(100);
-  EXPECT_TRUE(onTheWire.completed);
-  EXPECT_EQ(onTheWire.status, STATUS_SUCCESS);
+  EXPECT_TRUE(onTheWire.completed());
+  EXPECT_EQ(onTheWire.status(), STATUS_SUCCESS);
   EXPECT_EQ(onTheWire.Length(), 9u);
 }
 
@@ -244,17 +224,17 @@ TEST_F(UsbTransferTest, GoneDeviceEndsTransfersAndRefusesNewOnesAtOnce) {
   Transfer& noSuchDevice = Read(kIn, 64);
   Transfer& waiting = Read(kNotify, 16);
   kernel().RunPending();
-  EXPECT_EQ(gone.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(gone.status(), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(gone.UsbdStatus(), USBD_STATUS_DEVICE_GONE);
-  EXPECT_EQ(noSuchDevice.status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(noSuchDevice.status(), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(noSuchDevice.UsbdStatus(), USBD_STATUS_SUCCESS);
 
   bus().Unplug();
-  EXPECT_EQ(waiting.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(waiting.status(), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(waiting.UsbdStatus(), USBD_STATUS_DEVICE_GONE);
   Transfer& afterwards = Write(Pattern(10, 0));
-  EXPECT_TRUE(afterwards.completed) << "failed inside the call";
-  EXPECT_EQ(afterwards.returned, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_TRUE(afterwards.completed()) << "failed inside the call";
+  EXPECT_EQ(afterwards.sent.returned, STATUS_DEVICE_NOT_CONNECTED);
 }
 
 TEST_F(UsbTransferTest, OutTransfersBecomeFramesOnlyAtAShortPacket) {
@@ -290,13 +270,13 @@ TEST_F(UsbTransferTest, HeldEndpointWaitsForTheTestAndReleasingItLetsTheDeviceIn
   bus().HoldEndpoint(kOut, true);
   Transfer& write = Write(Pattern(20, 5));
   kernel().RunPending();
-  EXPECT_FALSE(write.completed);
+  EXPECT_FALSE(write.completed());
   ASSERT_EQ(Waiting(kOut).size(), 1u);
   EXPECT_EQ(Waiting(kOut)[0].data, Pattern(20, 5)) << "what the driver sent, as it waits";
   EXPECT_TRUE(device().BulkOut().Frames().empty());
   bus().HoldEndpoint(kOut, false);
   kernel().RunPending();
-  EXPECT_EQ(write.status, STATUS_SUCCESS);
+  EXPECT_EQ(write.status(), STATUS_SUCCESS);
   EXPECT_EQ(write.Length(), 20u);
   ASSERT_EQ(device().BulkOut().Frames().size(), 1u);
 }
@@ -307,7 +287,7 @@ TEST_F(UsbTransferTest, DeviceThatEchoesAnswersAWaitingReadFromItsFrameHandler) 
   Transfer& read = Read(kIn, 1536);
   Write(Pattern(70, 8));
   kernel().RunPending();
-  ASSERT_TRUE(read.completed);
+  ASSERT_TRUE(read.completed());
   EXPECT_EQ(Bytes(read.data.begin(), read.data.begin() + read.Length()), Pattern(70, 8));
 }
 

@@ -1,0 +1,101 @@
+// Configuration, stop, self-recovery and the teardown that never lets a buffer go while a
+// transfer can still reach it.
+#include "transfer/BufferedPipe.h"
+
+#include "support/KSpinLockGuard.h"
+#include "support/MutexGuard.h"
+
+BufferedPipe::BufferedPipe(BOOLEAN input)
+    : UsbPipe(input),
+      started(FALSE),
+      deviceGone(FALSE),
+      clientLock(0),
+      ownerDevice(nullptr),
+      recoveryPending(FALSE),
+      client(nullptr) {
+  InitializeMutex(&mutex, "BufferedPipe::mutex");
+  InitializeSpinLock(&clientLock, "BufferedPipe::clientLock");
+}
+
+BufferedPipe::~BufferedPipe() {
+  StopForRelease();
+  pool.DestroyAll();
+  Unbind();
+}
+
+VOID BufferedPipe::StopForRelease() {
+  CHECK_IRQL_PASSIVE();
+  StopPipe();
+  // A recovery that was running may have started the pipe again. Once it is gone nothing can
+  // start it, and with 'started' clear no completion can queue another.
+  recoveryCall.CancelAndWait();
+  SetStarted(FALSE);
+  // A drain that timed out left transfers in flight; their completion routines still reach
+  // the pipe, its pool and its buffers.
+  WaitUntilIdle();
+}
+
+void BufferedPipe::Destroy(ULONG flags) { DestroyObject(this, flags); }
+
+NTSTATUS BufferedPipe::StartPipe(BOOLEAN) { return STATUS_SUCCESS; }
+
+NTSTATUS BufferedPipe::Configure(UsbTarget& usbTarget, ConfigurationSelector& selector, UCHAR endpointAddress,
+                                 PDEVICE_OBJECT deviceObject, PVOID pipeClient, ULONG count, ULONG size) {
+  CHECK_IRQL_PASSIVE();
+  MutexGuard guard(mutex);
+  client = pipeClient;
+  ownerDevice = deviceObject;
+  SetDeliveryMode(FALSE, deviceObject);
+  NTSTATUS status = Bind(usbTarget, selector, endpointAddress);
+  if (!NT_SUCCESS(status)) return status;
+  pool.DestroyAll();  // a second Configure starts from an empty pool
+  return pool.Fill(count, size, static_cast<UCHAR>(usbTarget.LowerDevice->StackSize));
+}
+
+NTSTATUS BufferedPipe::EnableAndReset(BOOLEAN resetFirst) {
+  CHECK_IRQL_PASSIVE();
+  Enable();
+  return resetFirst ? ResetPipe(kPipeRequestTimeoutMs, nullptr) : STATUS_SUCCESS;
+}
+
+NTSTATUS BufferedPipe::StopPipe() {
+  CHECK_IRQL_PASSIVE();
+  SetStarted(FALSE);
+  return AbortAndDrain(kDrainTotalMs, kDrainStepMs);
+}
+
+VOID BufferedPipe::SetStarted(BOOLEAN value) {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  KSpinLockGuard guard(clientLock);
+  started = value;
+}
+
+NTSTATUS BufferedPipe::ExamineCompletionLocked(TransferBuffer* buffer) {
+  NTSTATUS status = buffer->ComputeStatus();
+  if (status == STATUS_DEVICE_NOT_CONNECTED) deviceGone = TRUE;
+  return status;
+}
+
+VOID BufferedPipe::ScheduleRecovery() {
+  CHECK_IRQL_DISPATCH();
+  DRIVER_VERIFY(clientLock != 0);  // the caller holds it
+  if (!started || recoveryPending || deviceGone) return;
+  recoveryPending = TRUE;
+  started = FALSE;  // no more reads submitted, no more write buffers handed out
+  // A failed queue leaves the pipe stopped with the recovery pending.
+  recoveryCall.Queue(ownerDevice, RecoveryWorker, this, nullptr, DelayedWorkQueue);
+}
+
+VOID BufferedPipe::RecoveryWorker(PDEVICE_OBJECT, PVOID context, PVOID) {
+  CHECK_IRQL_PASSIVE();
+  auto* pipe = static_cast<BufferedPipe*>(context);
+  if (pipe->deviceGone) return;  // nothing to repair; recoveryPending stays set
+  pipe->StopPipe();
+  {
+    KSpinLockGuard guard(pipe->clientLock);
+    pipe->recoveryPending = FALSE;
+  }
+  // Reset-pipe-and-clear-stall, then a ReadPipe resubmits its free buffers and a WritePipe
+  // announces itself to its client.
+  pipe->StartPipe(TRUE);
+}
