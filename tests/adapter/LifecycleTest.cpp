@@ -1,0 +1,84 @@
+// Stop, surprise removal, halt and destruction of a started adapter.
+#include "NdisTest.h"
+#include "driver/MiniportDriver.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class LifecycleTest : public NdisTest {
+ protected:
+  void SetUp() override {
+    LoadDriver();
+    adapter = StartAdapter(miniport, &device);
+    ASSERT_NE(adapter, nullptr);
+    device->calls.clear();
+  }
+
+  // Packets NDIS handed over that wait in the send queue, as while no send buffer is free.
+  void QueuePackets(size_t count) {
+    std::vector<PNDIS_PACKET> handed;
+    for (size_t i = 0; i < count; ++i) handed.push_back(&packets[i]);
+    miniport.NotePacketsSent(handed);
+    SpinLockGuard guard(adapter->Lock);
+    for (PNDIS_PACKET packet : handed) adapter->SendQueue.InsertTail(packet);
+  }
+
+  emu::ndis::Miniport& miniport = library().AddMiniport();
+  Adapter* adapter = nullptr;
+  FakeNetworkDevice* device = nullptr;
+  NDIS_PACKET packets[4] = {};
+};
+
+TEST_F(LifecycleTest, HaltStopsTheDeviceLeavesTheListAndReleasesEverything) {
+  QueuePackets(2);
+  miniport.Halt();  // the library checks timers, work items, allocations and packets
+  EXPECT_EQ(miniport.sendCompletions().size(), 2u);
+  EXPECT_TRUE(TheMiniportDriver->Adapters.IsEmpty());
+}
+
+TEST_F(LifecycleTest, SurpriseRemovalStopsAtOnceAndHaltStopsAgainHarmlessly) {
+  QueuePackets(3);
+  miniport.PnPEvent(NdisDevicePnPEventSurpriseRemoved);
+  EXPECT_EQ(device->calls, (Calls{"ClosePipes", "Stop"}));
+  EXPECT_EQ(adapter->HardwareStatus, NdisHardwareStatusNotReady);
+  EXPECT_FALSE(adapter->SendEnabled);
+  EXPECT_FALSE(adapter->ReceiveEnabled);
+  EXPECT_TRUE(adapter->Initialized);
+  EXPECT_EQ(adapter->Target.LowerDevice, nullptr);
+  EXPECT_EQ(adapter->Target.PhysicalDevice, nullptr);
+  auto completions = miniport.sendCompletions();
+  ASSERT_EQ(completions.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(completions[i].packet, &packets[i]) << "in queue order";
+    EXPECT_EQ(completions[i].status, NDIS_STATUS_SUCCESS);
+  }
+  EXPECT_EQ(adapter->XmitOk, 0u) << "flushed packets are not counted";
+  // Still listed until halt.
+  EXPECT_EQ(TheMiniportDriver->Adapters.Next(nullptr), adapter);
+  // After the removal NDIS may still hand packets over: completed at once.
+  NDIS_PACKET late = {};
+  miniport.SendPackets({nullptr, &late});
+  EXPECT_EQ(miniport.sendCompletions().size(), 4u);
+  miniport.Halt();
+  EXPECT_TRUE(TheMiniportDriver->Adapters.IsEmpty());
+}
+
+TEST_F(LifecycleTest, OtherPnPEventsAreIgnored) {
+  for (NDIS_DEVICE_PNP_EVENT event : {NdisDevicePnPEventQueryRemoved, NdisDevicePnPEventRemoved,
+                                      NdisDevicePnPEventQueryStopped, NdisDevicePnPEventStopped,
+                                      NdisDevicePnPEventPowerProfileChanged})
+    miniport.PnPEvent(event);
+  EXPECT_TRUE(device->calls.empty());
+  EXPECT_EQ(adapter->HardwareStatus, NdisHardwareStatusReady);
+  miniport.Halt();
+}
+
+TEST_F(LifecycleTest, HaltClearsInitializedBeforeStopping) {
+  adapter->OnLinkStateChanged(TRUE);  // arms the media status timer
+  miniport.Halt();
+  kernel().AdvanceTimeMs(200);
+  EXPECT_TRUE(miniport.statusIndications().empty());
+}
+
+}  // namespace
