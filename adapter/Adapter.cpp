@@ -49,9 +49,16 @@ Adapter::Adapter(NDIS_HANDLE miniportAdapterHandle)
   NdisMInitializeTimer(&MediaStatusTimer, MiniportAdapterHandle, IndicateMediaStatus, this);
 }
 
-// StopDevice has cancelled the timers, and an adapter that failed to start never set one.
 Adapter::~Adapter() {
   // A reset still queued has to reach NDIS: it is waited for, not cancelled.
   ResetCall.Wait();
   if (Device) Device->Destroy(kDestroyFreeMemory);
+  // StopDevice cancelled the timers, but work of the device that ended after that (a power
+  // change reporting OnRequestFinished) may have armed one again, and a timer routine may
+  // still be queued or running on another processor: the memory must outlive both.
+  BOOLEAN wasPending;
+  NdisMCancelTimer(&ReceiveTimer, &wasPending);
+  NdisMCancelTimer(&RequestCompleteTimer, &wasPending);
+  NdisMCancelTimer(&MediaStatusTimer, &wasPending);
+  KeFlushQueuedDpcs();
 }

@@ -74,6 +74,13 @@ TEST_F(LifecycleTest, OtherPnPEventsAreIgnored) {
   miniport.Halt();
 }
 
+// A power change that finishes while halt closes the pipes arms the request timer after
+// StopDevice cancelled it; the adapter's memory must not go with the timer armed.
+TEST_F(LifecycleTest, ATimerArmedDuringTheStopDoesNotOutliveTheAdapter) {
+  device->onClose = [this] { adapter->OnRequestFinished(); };
+  miniport.Halt();  // the library and the pool report an armed timer in freed memory
+}
+
 TEST_F(LifecycleTest, HaltClearsInitializedBeforeStopping) {
   adapter->OnLinkStateChanged(TRUE);  // arms the media status timer
   miniport.Halt();

@@ -35,6 +35,7 @@ NTSTATUS FakeNetworkDevice::OpenPipes() {
 
 NTSTATUS FakeNetworkDevice::ClosePipes() {
   Busy busy(*this, "ClosePipes");
+  if (onClose) onClose();
   if (closeDelayMs) {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);

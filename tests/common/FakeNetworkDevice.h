@@ -4,6 +4,7 @@
 
 #include <platform.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ class FakeNetworkDevice : public NetworkDevice {
   bool hasMac = false;
   UCHAR mac[6] = {};
   ULONG closeDelayMs = 0;  // ClosePipes takes this long (virtual time)
+  std::function<void()> onClose;  // runs inside ClosePipes
 
   // What happened, in order: "OpenPipes", "ClosePipes", "Stop", ...
   std::vector<std::string> calls;
