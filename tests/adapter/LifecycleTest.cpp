@@ -1,34 +1,10 @@
 // Stop, surprise removal, halt and destruction of a started adapter.
-#include "NdisTest.h"
+#include "StartedAdapterTest.h"
 #include "driver/MiniportDriver.h"
 
 namespace {
 
-using Calls = std::vector<std::string>;
-
-class LifecycleTest : public NdisTest {
- protected:
-  void SetUp() override {
-    LoadDriver();
-    adapter = StartAdapter(miniport, &device);
-    ASSERT_NE(adapter, nullptr);
-    device->calls.clear();
-  }
-
-  // Packets NDIS handed over that wait in the send queue, as while no send buffer is free.
-  void QueuePackets(size_t count) {
-    std::vector<PNDIS_PACKET> handed;
-    for (size_t i = 0; i < count; ++i) handed.push_back(&packets[i]);
-    miniport.NotePacketsSent(handed);
-    SpinLockGuard guard(adapter->Lock);
-    for (PNDIS_PACKET packet : handed) adapter->SendQueue.InsertTail(packet);
-  }
-
-  emu::ndis::Miniport& miniport = library().AddMiniport();
-  Adapter* adapter = nullptr;
-  FakeNetworkDevice* device = nullptr;
-  NDIS_PACKET packets[4] = {};
-};
+class LifecycleTest : public StartedAdapterTest {};
 
 TEST_F(LifecycleTest, HaltStopsTheDeviceLeavesTheListAndReleasesEverything) {
   QueuePackets(2);

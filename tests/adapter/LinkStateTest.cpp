@@ -1,24 +1,9 @@
 // Link state and speed reach NDIS from the media status timer, 100 ms after the change.
-#include "NdisTest.h"
+#include "StartedAdapterTest.h"
 
 namespace {
 
-class LinkStateTest : public NdisTest {
- protected:
-  void SetUp() override {
-    LoadDriver();
-    adapter = StartAdapter(miniport, &device);
-    ASSERT_NE(adapter, nullptr);
-  }
-  void TearDown() override {
-    if (miniport.state() == emu::ndis::MiniportState::Running) miniport.Halt();
-    NdisTest::TearDown();
-  }
-
-  emu::ndis::Miniport& miniport = library().AddMiniport();
-  Adapter* adapter = nullptr;
-  FakeNetworkDevice* device = nullptr;
-};
+class LinkStateTest : public StartedAdapterTest {};
 
 TEST_F(LinkStateTest, AConnectIsIndicated100msLater) {
   uint64_t start = kernel().NowMs();

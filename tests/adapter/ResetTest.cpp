@@ -1,33 +1,12 @@
 // Reset: the send queue is flushed at once, the pipes are closed and reopened at PASSIVE_LEVEL
 // on a work item, and the reset completes from there exactly once.
-#include "NdisTest.h"
+#include "StartedAdapterTest.h"
 #include "driver/MiniportHandlers.h"
 
 namespace {
 
-using Calls = std::vector<std::string>;
-
-class ResetTest : public NdisTest {
+class ResetTest : public StartedAdapterTest {
  protected:
-  void SetUp() override {
-    LoadDriver();
-    adapter = StartAdapter(miniport, &device);
-    ASSERT_NE(adapter, nullptr);
-    device->calls.clear();
-  }
-
-  void QueuePackets(size_t count) {
-    std::vector<PNDIS_PACKET> handed;
-    for (size_t i = 0; i < count; ++i) handed.push_back(&packets[i]);
-    miniport.NotePacketsSent(handed);
-    SpinLockGuard guard(adapter->Lock);
-    for (PNDIS_PACKET packet : handed) adapter->SendQueue.InsertTail(packet);
-  }
-
-  emu::ndis::Miniport& miniport = library().AddMiniport();
-  Adapter* adapter = nullptr;
-  FakeNetworkDevice* device = nullptr;
-  NDIS_PACKET packets[4] = {};
   BOOLEAN addressingReset = TRUE;
 };
 
