@@ -153,19 +153,22 @@ void Miniport::Shutdown() {
 
 NDIS_STATUS Miniport::Reset(BOOLEAN* addressingReset) {
   NDIS_HANDLE context;
+  size_t completions;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (resetPending_) Kernel::Current().verifier().Fatal("ndis", "a reset issued while one is pending");
     resetPending_ = true;
     context = context_;
+    completions = resets_.size();
   }
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   CallDriver(DISPATCH_LEVEL, "MiniportReset", [&] { status = Ndis30().ResetHandler(addressingReset, context); });
-  if (status != NDIS_STATUS_PENDING) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    // Completed by its return value; a completion it also made was already a fault.
-    resetPending_ = false;
-  }
+  if (status == NDIS_STATUS_PENDING) return status;
+  std::lock_guard<std::mutex> guard(mutex_);
+  // The returned status completes the reset; NdisMResetComplete is for a pended one only.
+  if (resets_.size() != completions)
+    ReportViolation("MiniportReset returned a status and also called NdisMResetComplete");
+  resetPending_ = false;
   return status;
 }
 

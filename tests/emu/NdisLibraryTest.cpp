@@ -6,7 +6,7 @@
 namespace {
 
 enum class Fault { None, IndicateInInitialize, IndicateInHalt, TimerLeftArmed, KeepContext, WorkLeftQueued,
-                   ConfigurationLeftOpen };
+                   ConfigurationLeftOpen, ResetCompletedTwice };
 
 struct TinyContext {
   NDIS_HANDLE handle;
@@ -74,10 +74,12 @@ VOID NTAPI TinyHalt(NDIS_HANDLE adapter) {
   NdisFreeMemory(c, 0, 0);
 }
 
-NDIS_STATUS NTAPI TinyReset(PBOOLEAN addressingReset, NDIS_HANDLE) {
+NDIS_STATUS NTAPI TinyReset(PBOOLEAN addressingReset, NDIS_HANDLE adapter) {
   resetIrql = KeGetCurrentIrql();
   *addressingReset = FALSE;
-  return NDIS_STATUS_PENDING;
+  if (fault != Fault::ResetCompletedTwice) return NDIS_STATUS_PENDING;
+  NdisMResetComplete(static_cast<TinyContext*>(adapter)->handle, NDIS_STATUS_SUCCESS, FALSE);
+  return NDIS_STATUS_SUCCESS;
 }
 
 VOID NTAPI TinySendPackets(NDIS_HANDLE, PPNDIS_PACKET packets, UINT count) {
@@ -182,6 +184,11 @@ TEST_F(NdisLibraryTest, CatchesCompletionsNdisDoesNotExpect) {
   EXPECT_TRUE(TookViolation("ndis", "completed twice"));
   NdisMResetComplete(miniport.handle(), NDIS_STATUS_SUCCESS, FALSE);
   EXPECT_TRUE(TookViolation("ndis", "NdisMResetComplete with no reset pending"));
+  fault = Fault::ResetCompletedTwice;
+  BOOLEAN addressingReset;
+  EXPECT_EQ(miniport.Reset(&addressingReset), NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TookViolation("ndis", "returned a status and also called NdisMResetComplete"));
+  fault = Fault::None;
   miniport.Halt();
 }
 
