@@ -86,10 +86,8 @@ VOID NTAPI NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Sta
     miniport->OnResetComplete(Status, AddressingReset);
 }
 
-// No set request is pended through the emulator yet, so any completion is unexpected.
 VOID NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
-  if (Find(MiniportAdapterHandle, "NdisMSetInformationComplete"))
-    emu::ndis::ReportViolation("NdisMSetInformationComplete with no set request pending");
+  if (Miniport* miniport = Find(MiniportAdapterHandle, "NdisMSetInformationComplete")) miniport->OnSetComplete(Status);
 }
 
 }  // extern "C"

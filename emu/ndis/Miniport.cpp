@@ -127,6 +127,7 @@ void Miniport::CheckReleased(const std::string& when) {
     if (!outstandingPackets_.empty())
       problems.push_back(std::to_string(outstandingPackets_.size()) + " sent packet(s) never completed");
     if (resetPending_) problems.push_back("a pended reset was never completed");
+    if (setPending_) problems.push_back("a pended set request was never completed");
   }
   // Only addresses are compared: the timers may lie in memory the driver has freed.
   for (PNDIS_MINIPORT_TIMER timer : timers)
@@ -187,6 +188,43 @@ void Miniport::SendPackets(const std::vector<PNDIS_PACKET>& packets) {
   });
 }
 
+NDIS_STATUS Miniport::QueryInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesWritten,
+                                       ULONG* bytesNeeded) {
+  NDIS_HANDLE context;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (setPending_) Kernel::Current().verifier().Fatal("ndis", "a request issued while a set is pending");
+    context = context_;
+  }
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  CallDriver(DISPATCH_LEVEL, "MiniportQueryInformation", [&] {
+    status = Ndis30().QueryInformationHandler(context, oid, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                              bytesWritten, bytesNeeded);
+  });
+  if (status == NDIS_STATUS_PENDING) ReportViolation("MiniportQueryInformation pended; no query pends here");
+  return status;
+}
+
+NDIS_STATUS Miniport::SetInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesRead,
+                                     ULONG* bytesNeeded) {
+  NDIS_HANDLE context = this->context();
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (setPending_) Kernel::Current().verifier().Fatal("ndis", "a request issued while a set is pending");
+    setPending_ = true;  // before the call: the completion may come before it returns
+  }
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  CallDriver(DISPATCH_LEVEL, "MiniportSetInformation", [&] {
+    status = Ndis30().SetInformationHandler(context, oid, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                            bytesRead, bytesNeeded);
+  });
+  if (status != NDIS_STATUS_PENDING) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    setPending_ = false;
+  }
+  return status;
+}
+
 MiniportState Miniport::state() {
   std::lock_guard<std::mutex> guard(mutex_);
   return state_;
@@ -220,6 +258,11 @@ std::vector<ResetCompletion> Miniport::resetCompletions() {
 std::vector<SendCompletion> Miniport::sendCompletions() {
   std::lock_guard<std::mutex> guard(mutex_);
   return sendCompletions_;
+}
+
+std::vector<NDIS_STATUS> Miniport::setCompletions() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return setCompletions_;
 }
 
 bool Miniport::resetPending() {
@@ -269,6 +312,16 @@ void Miniport::OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset) {
   }
   resetPending_ = false;
   resets_.push_back(ResetCompletion{status, addressingReset});
+}
+
+void Miniport::OnSetComplete(NDIS_STATUS status) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!setPending_) {
+    ReportViolation("NdisMSetInformationComplete with no set request pending (never pended, or completed twice)");
+    return;
+  }
+  setPending_ = false;
+  setCompletions_.push_back(status);
 }
 
 void Miniport::OnTimerInitialized(PNDIS_MINIPORT_TIMER timer) {

@@ -6,7 +6,6 @@
 #include <platform.h>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -83,6 +82,9 @@ class Miniport {
   void Shutdown();
   NDIS_STATUS Reset(BOOLEAN* addressingReset);
   void SendPackets(const std::vector<PNDIS_PACKET>& packets);
+  NDIS_STATUS QueryInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesWritten, ULONG* bytesNeeded);
+  // A set that pends must be completed with NdisMSetInformationComplete before the next request.
+  NDIS_STATUS SetInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesRead, ULONG* bytesNeeded);
   // Packets NDIS handed over that the test queued in the adapter itself.
   void NotePacketsSent(const std::vector<PNDIS_PACKET>& packets);
 
@@ -96,6 +98,7 @@ class Miniport {
   std::vector<StatusIndication> statusIndications();
   std::vector<ResetCompletion> resetCompletions();
   std::vector<SendCompletion> sendCompletions();
+  std::vector<NDIS_STATUS> setCompletions();
   bool resetPending();
 
   // The library's side of the NDIS functions; each reports a breach of the contract.
@@ -105,6 +108,7 @@ class Miniport {
   void OnStatus(NDIS_STATUS status);
   void OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
   void OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset);
+  void OnSetComplete(NDIS_STATUS status);
   void OnTimerInitialized(PNDIS_MINIPORT_TIMER timer);
   // NdisOpenConfiguration's handle (null when it is to fail), its lookup and its release.
   ConfigurationHandle* OpenConfiguration(NDIS_STATUS* status);
@@ -142,6 +146,8 @@ class Miniport {
   std::vector<SendCompletion> sendCompletions_;
   std::set<PNDIS_PACKET> outstandingPackets_;
   bool resetPending_ = false;
+  bool setPending_ = false;
+  std::vector<NDIS_STATUS> setCompletions_;
   std::vector<PNDIS_MINIPORT_TIMER> timers_;
   std::map<const void*, std::unique_ptr<ConfigurationHandle>> configurations_;
 };

@@ -87,7 +87,7 @@ VOID NTAPI TinySendPackets(NDIS_HANDLE, PPNDIS_PACKET packets, UINT count) {
   sent.assign(packets, packets + count);
 }
 
-NDIS_STATUS NTAPI TinyRequest(NDIS_HANDLE, NDIS_OID, PVOID, ULONG, PULONG, PULONG) { return NDIS_STATUS_NOT_SUPPORTED; }
+NDIS_STATUS NTAPI TinyRequest(NDIS_HANDLE, NDIS_OID, PVOID, ULONG, PULONG, PULONG) { return NDIS_STATUS_PENDING; }
 
 NTSTATUS NTAPI TinyDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
   NDIS_HANDLE wrapper;
@@ -192,17 +192,33 @@ TEST_F(NdisLibraryTest, CatchesCompletionsNdisDoesNotExpect) {
   miniport.Halt();
 }
 
-TEST_F(NdisLibraryTest, CatchesSentPacketsAndResetsLeftPendingByHalt) {
+TEST_F(NdisLibraryTest, CatchesSentPacketsResetsAndSetsLeftPendingByHalt) {
   miniport.Initialize();
   NDIS_PACKET packet = {};
   miniport.SendPackets({&packet});
   BOOLEAN addressingReset;
   miniport.Reset(&addressingReset);
+  std::vector<UCHAR> buffer(4);
+  ULONG read, needed;
+  EXPECT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &read, &needed), NDIS_STATUS_PENDING);
   miniport.Halt();
   std::vector<emu::Violation> found = TakeViolations();
-  ASSERT_EQ(found.size(), 2u);
+  ASSERT_EQ(found.size(), 3u);
   EXPECT_NE(found[0].message.find("1 sent packet(s) never completed"), std::string::npos);
   EXPECT_NE(found[1].message.find("a pended reset was never completed"), std::string::npos);
+  EXPECT_NE(found[2].message.find("a pended set request was never completed"), std::string::npos);
+}
+
+TEST_F(NdisLibraryTest, APendedSetCompletesOnce) {
+  miniport.Initialize();
+  std::vector<UCHAR> buffer(4);
+  ULONG read, needed;
+  EXPECT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &read, &needed), NDIS_STATUS_PENDING);
+  NdisMSetInformationComplete(miniport.handle(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(miniport.setCompletions(), std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+  NdisMSetInformationComplete(miniport.handle(), NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TookViolation("ndis", "NdisMSetInformationComplete with no set request pending"));
+  miniport.Halt();
 }
 
 TEST_F(NdisLibraryTest, TimerRoutinesRunAtDispatchLevelAndSettingAgainReArms) {
