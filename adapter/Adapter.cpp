@@ -2,6 +2,7 @@
 
 #include "ecm/NetworkDevice.h"
 #include "support/MutexGuard.h"
+#include "transfer/TransferBuffer.h"
 
 namespace {
 
@@ -27,9 +28,7 @@ Adapter::Adapter(NDIS_HANDLE miniportAdapterHandle)
       SendEnabled(FALSE),
       SendQueue(static_cast<ULONG>(offsetof(NDIS_PACKET, MiniportReserved))),
       ReceiveEnabled(FALSE),
-      // FIXME: the offset of TransferBuffer::clientLink, once the receive path queues buffers;
-      // until then nothing is ever linked here.
-      ReceiveQueue(0),
+      ReceiveQueue(LINK_OFFSET(TransferBuffer, clientLink)),
       XmitOk(0),
       XmitError(0),
       RcvOk(0),

@@ -58,7 +58,10 @@ TransferBuffer* FakeNetworkDevice::GetSendBuffer() { return nullptr; }
 void FakeNetworkDevice::SubmitSendBuffer(TransferBuffer*) { calls.push_back("SubmitSendBuffer"); }
 void FakeNetworkDevice::EndSendBatch() { calls.push_back("EndSendBatch"); }
 void FakeNetworkDevice::ReleaseSendBuffer(TransferBuffer*) { calls.push_back("ReleaseSendBuffer"); }
-void FakeNetworkDevice::ReleaseReceiveBuffer(TransferBuffer*) { calls.push_back("ReleaseReceiveBuffer"); }
+void FakeNetworkDevice::ReleaseReceiveBuffer(TransferBuffer* buffer) {
+  calls.push_back("ReleaseReceiveBuffer");
+  releasedReceiveBuffers.push_back(buffer);
+}
 void FakeNetworkDevice::ResumeReceive() { calls.push_back("ResumeReceive"); }
 
 ULONG FakeNetworkDevice::GetMaxSegmentSize() {

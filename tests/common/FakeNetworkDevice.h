@@ -44,6 +44,7 @@ class FakeNetworkDevice : public NetworkDevice {
   // What happened, in order: "OpenPipes", "ClosePipes", "Stop", ...
   std::vector<std::string> calls;
   int overlaps = 0;  // pipe operations entered while another ran
+  std::vector<TransferBuffer*> releasedReceiveBuffers;
 
  private:
   class Busy;

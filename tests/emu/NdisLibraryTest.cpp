@@ -2,6 +2,7 @@
 // right IRQL, configuration and timers behave as NDIS's do, and each contract check catches
 // a miniport that breaks it.
 #include "NdisTest.h"
+#include "support/PoolTags.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ NDIS_STATUS NTAPI TinyInitialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UIN
     context = &staticContext;
   } else {
     PVOID memory = nullptr;
-    if (NdisAllocateMemoryWithTag(&memory, sizeof(TinyContext), 'ynit') != NDIS_STATUS_SUCCESS) return NDIS_STATUS_RESOURCES;
+    if (NdisAllocateMemoryWithTag(&memory, sizeof(TinyContext), MakePoolTag('t', 'i', 'n', 'y')) != NDIS_STATUS_SUCCESS) return NDIS_STATUS_RESOURCES;
     context = static_cast<TinyContext*>(memory);
   }
   *context = TinyContext{};
