@@ -13,6 +13,7 @@
 #include "support/SpinLock.h"
 #include "usb/UsbTarget.h"
 
+class DescriptorBuffer;
 class NetworkDevice;
 
 constexpr ULONG kMulticastListSize = 8;
@@ -31,7 +32,7 @@ class Adapter : public DeviceEventSink, public PoolObject {
   // (descriptor and device); the device's start, sizes, pipes and address.
   IRQL_PASSIVE NDIS_STATUS StartDevice(NDIS_HANDLE wrapperConfigurationContext);
   IRQL_PASSIVE NDIS_STATUS ReadSettings(NDIS_HANDLE wrapperConfigurationContext);
-  IRQL_PASSIVE NDIS_STATUS CreateDevice();
+  IRQL_PASSIVE NDIS_STATUS CreateDevice(DescriptorBuffer& descriptor);
   IRQL_PASSIVE NDIS_STATUS BringUpDevice();
   // Surprise removal and halt; a second run on a stopped adapter is harmless.
   IRQL_PASSIVE void StopDevice();

@@ -3,11 +3,21 @@
 #include "adapter/Adapter.h"
 #include "adapter/ErrorLog.h"
 #include "ecm/NetworkDevice.h"
+#include "usb/DescriptorBuffer.h"
 
 namespace {
 
 constexpr ULONG kAttributeFlags =
     NDIS_ATTRIBUTE_DESERIALIZE | NDIS_ATTRIBUTE_NO_HALT_ON_SUSPEND | NDIS_ATTRIBUTE_SURPRISE_REMOVE_OK;
+constexpr ULONG kControlTimeoutMs = 500;
+constexpr LONG kAny = -1;
+constexpr LONG kCommunicationClass = 0x02;
+constexpr LONG kEcmSubclass = 0x06;
+constexpr LONG kNoProtocol = 0x00;
+
+// FIXME: the ECM device object comes with its own work; until it exists no device can be
+// created for the interface found, and initialization fails as when memory runs out.
+NetworkDevice* NewEcmDevice() { return nullptr; }
 
 }  // namespace
 
@@ -21,7 +31,9 @@ NDIS_STATUS Adapter::StartDevice(NDIS_HANDLE wrapperConfigurationContext) {
   NdisMSetAttributesEx(MiniportAdapterHandle, this, 0, kAttributeFlags, NdisInterfaceInternal);
   status = GetDeviceObjects();
   if (status != NDIS_STATUS_SUCCESS) return status;
-  status = CreateDevice();
+  // Only the search needs the descriptor; the device reads its own copy when it starts.
+  DescriptorBuffer descriptor;
+  status = CreateDevice(descriptor);
   if (status == NDIS_STATUS_SUCCESS) status = BringUpDevice();
   // Neither Stop nor ClosePipes is called on the way out: MiniportInitialize destroys the
   // adapter with its device.
@@ -48,19 +60,33 @@ void Adapter::ForgetDeviceObjects() {
   Target.PhysicalDevice = nullptr;
 }
 
-// Reads the configuration descriptor selected by ConfigurationIndex, looks for an ECM
-// communication interface, creates the device for it and starts it.
-NDIS_STATUS Adapter::CreateDevice() {
+// Reads the configuration descriptor selected by ConfigurationIndex and creates the device
+// when it holds an ECM communication interface, wherever in the configuration.
+NDIS_STATUS Adapter::CreateDevice(DescriptorBuffer& descriptor) {
   CHECK_IRQL_PASSIVE();
-  // FIXME: the descriptor read, the interface search and the ECM device come with the USB
-  // side; until then no device can be created and every initialization ends here.
-  NdisWriteErrorLogEntry(MiniportAdapterHandle, kErrorStart, 1, kStartDescriptorRead);
-  return NDIS_STATUS_NOT_SUPPORTED;
+  NTSTATUS status = descriptor.ReadConfigurationDescriptor(Target, static_cast<UCHAR>(Settings.ConfigurationIndex),
+                                                           NonPagedPool, kControlTimeoutMs);
+  if (status != STATUS_SUCCESS) {
+    NdisWriteErrorLogEntry(MiniportAdapterHandle, kErrorStart, 1, kStartDescriptorRead);
+    return status;
+  }
+  if (descriptor.FindInterfaceDescriptor(nullptr, kAny, kAny, kCommunicationClass, kEcmSubclass, kNoProtocol))
+    Device = NewEcmDevice();
+  if (!Device) {
+    NdisWriteErrorLogEntry(MiniportAdapterHandle, kErrorStart, 1, kStartNoEcmInterface);
+    return NDIS_STATUS_FAILURE;
+  }
+  return NDIS_STATUS_SUCCESS;
 }
 
-// Device is started; sizes, pipes and address follow.
+// Starts the device created; sizes, pipes and address follow.
 NDIS_STATUS Adapter::BringUpDevice() {
   CHECK_IRQL_PASSIVE();
+  NTSTATUS status = Device->Start(FunctionalDevice, Target.PhysicalDevice, Target.LowerDevice, this, &Settings, &Lock);
+  if (!NT_SUCCESS(status)) {
+    NdisWriteErrorLogEntry(MiniportAdapterHandle, kErrorStart, 1, kStartDeviceStart);
+    return status;
+  }
   // The device reports the link once its pipes run; whatever the registry said, the adapter
   // starts disconnected.
   MediaState = NdisMediaStateDisconnected;
@@ -73,7 +99,7 @@ NDIS_STATUS Adapter::BringUpDevice() {
   TransmitBufferSpace = payload * Settings.TxBuffers;
   ReceiveBufferSpace = payload * Settings.RxBuffers;
   MaximumLookahead = payload;
-  NTSTATUS status = Device->OpenPipes();
+  status = Device->OpenPipes();
   if (!NT_SUCCESS(status)) return status;
   // A valid address from the device wins over the registry's and the built-in one.
   Device->GetMacAddress(PermanentAddress);

@@ -50,7 +50,9 @@ struct SendCompletion {
   NDIS_STATUS status;
 };
 
-// What NdisMGetDeviceProperty reports; a test may set any of them null.
+// What NdisMGetDeviceProperty reports; a test may set any of them null. The physical device
+// object made by default has no driver: an adapter that sends requests below needs a bus
+// (emu/usb) put in its place.
 struct DeviceStack {
   PDEVICE_OBJECT physical;
   PDEVICE_OBJECT functional;

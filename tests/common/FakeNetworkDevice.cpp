@@ -17,10 +17,12 @@ class FakeNetworkDevice::Busy {
 
 FakeNetworkDevice::FakeNetworkDevice() = default;
 
-NTSTATUS FakeNetworkDevice::Start(PDEVICE_OBJECT, PDEVICE_OBJECT, PDEVICE_OBJECT, DeviceEventSink*, AdapterSettings*,
-                                  SpinLock*) {
+NTSTATUS FakeNetworkDevice::Start(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT physicalDevice,
+                                  PDEVICE_OBJECT lowerDevice, DeviceEventSink* sink, AdapterSettings* settings,
+                                  SpinLock* adapterLock) {
   calls.push_back("Start");
-  return STATUS_SUCCESS;
+  started = {functionalDevice, physicalDevice, lowerDevice, sink, settings, adapterLock};
+  return startStatus;
 }
 
 NTSTATUS FakeNetworkDevice::Stop() {

@@ -35,6 +35,7 @@ class FakeNetworkDevice : public NetworkDevice {
 
   // Answers.
   ULONG maxSegmentSize = 1514;
+  NTSTATUS startStatus = STATUS_SUCCESS;
   NTSTATUS openStatus = STATUS_SUCCESS;
   bool hasMac = false;
   UCHAR mac[6] = {};
@@ -45,6 +46,12 @@ class FakeNetworkDevice : public NetworkDevice {
   std::vector<std::string> calls;
   int overlaps = 0;  // pipe operations entered while another ran
   std::vector<TransferBuffer*> releasedReceiveBuffers;
+  struct StartArguments {
+    PDEVICE_OBJECT functionalDevice, physicalDevice, lowerDevice;
+    DeviceEventSink* sink;
+    AdapterSettings* settings;
+    SpinLock* adapterLock;
+  } started = {};
 
  private:
   class Busy;
