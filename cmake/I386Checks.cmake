@@ -15,4 +15,9 @@ add_test(NAME i386_platform_constants
     --repo ${CMAKE_SOURCE_DIR} --host-compiler ${CMAKE_CXX_COMPILER}
     --kit-include ${ECM_I386_KIT_DDK})
 
-set_tests_properties(i386_imports i386_platform_constants PROPERTIES LABELS driver)
+add_test(NAME i386_image
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/check_i386_image.py
+    ${CMAKE_BINARY_DIR}/package/cdcecm.sys ${CMAKE_BINARY_DIR}/i386/cdcecm.map
+    ${CMAKE_BINARY_DIR}/package/cdcecm.inf)
+
+set_tests_properties(i386_imports i386_platform_constants i386_image PROPERTIES LABELS driver)

@@ -7,7 +7,7 @@
 set(ECM_I386_COMPILE_OPTIONS
   -O2 -fno-exceptions -fno-rtti -ffreestanding -fno-asynchronous-unwind-tables
   -fno-stack-protector -fno-threadsafe-statics -fno-strict-aliasing -mno-sse -mgeneral-regs-only
-  -Wall -Wextra
+  -Wall -Wextra -Wno-unused-parameter  # handler signatures are the platform's
   -Wframe-larger-than=1024)  # kernel stacks are 12 KB
 
 add_library(ecm_driver_i386 STATIC ${ECM_DRIVER_SOURCES}

@@ -48,6 +48,11 @@ VOID DeferredCall::Cancel() {
 VOID DeferredCall::CancelAndWait() {
   CHECK_IRQL_PASSIVE();
   Cancel();
+  Wait();
+}
+
+VOID DeferredCall::Wait() {
+  CHECK_IRQL_PASSIVE();
   for (;;) {
     while (WaitMilliseconds(&doneEvent, kWaitSliceMs, Executive, KernelMode, FALSE) != STATUS_SUCCESS) {
     }

@@ -22,6 +22,8 @@ class DeferredCall {
   IRQL_AT_MOST_DISPATCH VOID Cancel();
   // Cancel, then wait until no run is queued or running.
   IRQL_PASSIVE VOID CancelAndWait();
+  // Waits until no run is queued or running, letting a queued run call its callback.
+  IRQL_PASSIVE VOID Wait();
 
   KSPIN_LOCK lock;         // guards the fields below but doneEvent; taken after any owner's lock
   PIO_WORKITEM workItem;   // the queued work item, null when none is queued

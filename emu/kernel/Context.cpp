@@ -24,4 +24,10 @@ ContextScope::ContextScope(Context& context) : previous_(tlsContext) { tlsContex
 
 ContextScope::~ContextScope() { tlsContext = previous_; }
 
+AllocationOwnerScope::AllocationOwnerScope(const void* owner) : previous_(CurrentContext().allocationOwner) {
+  CurrentContext().allocationOwner = owner;
+}
+
+AllocationOwnerScope::~AllocationOwnerScope() { CurrentContext().allocationOwner = previous_; }
+
 }  // namespace emu

@@ -24,6 +24,9 @@ class Context {
   KIRQL irql;
   std::vector<HeldLock> held;  // touched only by the thread running this context
   bool inDpc = false;          // a DPC or timer routine runs in this context
+  // Whose allocations this context makes (an adapter's device object, a driver object), so a
+  // library can check that its owner released them all; null: nobody's in particular.
+  const void* allocationOwner = nullptr;
 };
 
 // The context of the calling OS thread; threads the emulator did not start get one of their own.
@@ -39,6 +42,18 @@ class ContextScope {
 
  private:
   Context* previous_;
+};
+
+// Attributes the calling context's allocations to an owner for a scope.
+class AllocationOwnerScope {
+ public:
+  explicit AllocationOwnerScope(const void* owner);
+  ~AllocationOwnerScope();
+  AllocationOwnerScope(const AllocationOwnerScope&) = delete;
+  AllocationOwnerScope& operator=(const AllocationOwnerScope&) = delete;
+
+ private:
+  const void* previous_;
 };
 
 }  // namespace emu

@@ -72,6 +72,11 @@ void DeterministicScheduler::Schedule(std::unique_lock<std::mutex>& lock, EmuThr
       ready_.push_back(worker);
       continue;
     }
+    // A timer already due (set with no delay) expires now, without time passing.
+    if (NextTimerDueLocked() <= now_) {
+      FireTimersLocked(now_);
+      continue;
+    }
     if (parked_ && !parkedAdvances_) {
       ready_.push_back(parked_);
       parked_ = nullptr;

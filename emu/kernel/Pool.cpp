@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "emu/kernel/Context.h"
 #include "emu/kernel/Kernel.h"
 #include "emu/kernel/Leak.h"
 
@@ -44,8 +45,9 @@ void* Pool::Allocate(AllocationKind kind, POOL_TYPE type, size_t size, ULONG tag
 }
 
 void Pool::Track(void* object, AllocationKind kind, size_t size, ULONG tag, POOL_TYPE type) {
+  const void* owner = CurrentContext().allocationOwner;
   std::lock_guard<std::mutex> guard(mutex_);
-  live_[object] = Allocation{size, tag, type, kind};
+  live_[object] = Allocation{size, tag, type, kind, owner};
   ++allocations_;
   if (recentlyFreedSet_.erase(object)) {
     for (auto it = recentlyFreed_.begin(); it != recentlyFreed_.end(); ++it)
@@ -108,11 +110,14 @@ bool Pool::Knows(const void* pointer, AllocationKind kind) {
   return it != live_.end() && it->second.kind == kind;
 }
 
-std::vector<std::string> Pool::Leaks() {
+std::vector<std::string> Pool::Leaks() { return LeaksOf(nullptr); }
+
+std::vector<std::string> Pool::LeaksOf(const void* owner) {
   std::lock_guard<std::mutex> guard(mutex_);
   std::map<std::string, std::pair<size_t, size_t>> byGroup;  // count, bytes
   for (const auto& entry : live_) {
     const Allocation& a = entry.second;
+    if (owner && a.owner != owner) continue;
     std::string group = KindName(a.kind);
     if (a.kind == AllocationKind::ExPool || a.kind == AllocationKind::NdisMemory)
       group += " tagged '" + TagText(a.tag) + "'" + (a.type == PagedPool ? " (paged)" : "");

@@ -24,6 +24,7 @@ struct Allocation {
   ULONG tag;
   POOL_TYPE type;
   AllocationKind kind;
+  const void* owner;  // the allocating context's allocationOwner
 };
 
 class Pool {
@@ -40,8 +41,9 @@ class Pool {
   void Free(void* pointer, AllocationKind kind, ULONG tag, const char* function);
   bool Knows(const void* pointer, AllocationKind kind);
 
-  // One line per tag or kind still allocated.
+  // One line per tag or kind still allocated; LeaksOf: only what was allocated for the owner.
   std::vector<std::string> Leaks();
+  std::vector<std::string> LeaksOf(const void* owner);
   uint64_t AllocationCount();  // allocations made since the kernel started
   size_t Outstanding();
 

@@ -212,7 +212,11 @@ void Scheduler::RunWorkItem(PIO_WORKITEM item) {
   PIO_WORKITEM_ROUTINE routine = item->routine;
   PVOID context = item->context;
   Context& self = CurrentContext();
-  routine(device, context);
+  {
+    // What a work item allocates, it allocates for its device's owner.
+    AllocationOwnerScope owner(device);
+    routine(device, context);
+  }
   Verifier& verifier = Kernel::Current().verifier();
   if (!self.held.empty())
     verifier.Report("spinlock", "work item routine " + Symbolize(reinterpret_cast<void*>(routine)) +

@@ -92,6 +92,22 @@ VOID NTAPI RecordWork(PDEVICE_OBJECT device, PVOID context) {
   IoFreeWorkItem(record->item);  // freeing from the routine itself is allowed
 }
 
+TEST_F(SchedulingTest, TimerSetWithNoDelayExpiresWithoutTimePassing) {
+  DpcRecord record;
+  KDPC dpc;
+  KTIMER timer;
+  KeInitializeDpc(&dpc, RecordDpc, &record);
+  KeInitializeTimer(&timer);
+  LARGE_INTEGER due;
+  due.QuadPart = 0;
+  uint64_t start = kernel().NowMs();
+  KeSetTimer(&timer, due, &dpc);
+  EXPECT_EQ(record.runs, 0);
+  kernel().RunPending();
+  EXPECT_EQ(record.runs, 1);
+  EXPECT_EQ(kernel().NowMs(), start);
+}
+
 TEST_F(SchedulingTest, WorkItemRunsAtPassiveLevelOnAWorker) {
   DEVICE_OBJECT device{};
   WorkRecord record;

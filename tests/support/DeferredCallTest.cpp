@@ -92,6 +92,16 @@ TEST_F(DeferredCallTest, CancelAndWaitWaitsForARunInProgress) {
   EXPECT_EQ(kernel().NowMs(), 3000u) << "waited through more than one 2000 ms slice";
 }
 
+// Wait is CancelAndWait without the cancel: a queued run still calls its callback.
+TEST_F(DeferredCallTest, WaitLetsAQueuedRunCallItsCallback) {
+  DeferredCall call;
+  call.Queue(&device, First, &calls, nullptr, DelayedWorkQueue);
+  call.Wait();
+  EXPECT_EQ(calls.first, 1);
+  EXPECT_EQ(kernel().scheduler().WorkFor(&device), 0);
+  EXPECT_EQ(KeReadStateEvent(&call.doneEvent), 1);
+}
+
 TEST_F(DeferredCallTest, FailedWorkItemAllocationRecordsNothing) {
   DeferredCall call;
   kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);

@@ -1,0 +1,31 @@
+// The stop sequence shared by surprise removal and halt: refuse work, cancel the timers,
+// close the pipes, complete what is queued, deconfigure. Running it twice is harmless.
+#include "adapter/Adapter.h"
+#include "ecm/NetworkDevice.h"
+#include "support/MutexGuard.h"
+
+void Adapter::StopDevice() {
+  CHECK_IRQL_PASSIVE();
+  DRIVER_VERIFY(Device != nullptr);
+  HardwareStatus = NdisHardwareStatusNotReady;
+  BOOLEAN wasPending;
+  NdisMCancelTimer(&MediaStatusTimer, &wasPending);
+  NdisMCancelTimer(&RequestCompleteTimer, &wasPending);
+  // A reset's close and reopen may be running on the work item: it finishes first, and a
+  // reset that runs later leaves the pipes closed.
+  MutexGuard pipes(PipeMutex);
+  DeviceStopped = TRUE;
+  Device->ClosePipes();
+  {
+    SpinLockGuard guard(Lock);
+    // Cleared before the timer is cancelled, so a receive completing on another processor
+    // no longer arms it.
+    ReceiveEnabled = FALSE;
+    NdisMCancelTimer(&ReceiveTimer, &wasPending);
+    SendEnabled = FALSE;
+    FlushSendQueue();
+    while (TransferBuffer* buffer = ReceiveQueue.PopHead()) Device->ReleaseReceiveBuffer(buffer);
+  }
+  Device->Stop();
+  ForgetDeviceObjects();
+}

@@ -1,0 +1,343 @@
+// The emulated NDIS library against a tiny miniport written here: the calls arrive at the
+// right IRQL, configuration and timers behave as NDIS's do, and each contract check catches
+// a miniport that breaks it.
+#include "NdisTest.h"
+#include "support/PoolTags.h"
+
+namespace {
+
+enum class Fault { None, IndicateInInitialize, IndicateInHalt, TimerLeftArmed, KeepContext, WorkLeftQueued,
+                   ConfigurationLeftOpen, ResetCompletedTwice };
+
+struct TinyContext {
+  NDIS_HANDLE handle;
+  NDIS_MINIPORT_TIMER timer;
+  int fired;
+  KIRQL firedAt;
+};
+
+Fault fault;
+TinyContext staticContext;  // for the armed-timer case, so no freed memory is involved
+TinyContext* context;
+KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
+std::vector<PNDIS_PACKET> sent;
+
+VOID NTAPI TimerRoutine(PVOID, PVOID timerContext, PVOID, PVOID) {
+  auto* c = static_cast<TinyContext*>(timerContext);
+  c->fired++;
+  c->firedAt = KeGetCurrentIrql();
+}
+
+VOID WorkRoutine(PDEVICE_OBJECT, PVOID item) { IoFreeWorkItem(static_cast<PIO_WORKITEM>(item)); }
+
+NDIS_STATUS NTAPI TinyInitialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UINT, NDIS_HANDLE handle,
+                                 NDIS_HANDLE configuration) {
+  initializeIrql = KeGetCurrentIrql();
+  *selected = 0;
+  if (fault == Fault::TimerLeftArmed) {
+    context = &staticContext;
+  } else {
+    PVOID memory = nullptr;
+    if (NdisAllocateMemoryWithTag(&memory, sizeof(TinyContext), MakePoolTag('t', 'i', 'n', 'y')) != NDIS_STATUS_SUCCESS) return NDIS_STATUS_RESOURCES;
+    context = static_cast<TinyContext*>(memory);
+  }
+  *context = TinyContext{};
+  context->handle = handle;
+  NdisMSetAttributesEx(handle, context, 0, NDIS_ATTRIBUTE_DESERIALIZE, NdisInterfaceInternal);
+  NdisMInitializeTimer(&context->timer, handle, TimerRoutine, context);
+  if (fault == Fault::IndicateInInitialize) NdisMIndicateStatus(handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+  if (fault == Fault::ConfigurationLeftOpen) {
+    NDIS_STATUS status;
+    NDIS_HANDLE open;
+    NdisOpenConfiguration(&status, &open, configuration);
+  }
+  return NDIS_STATUS_SUCCESS;
+}
+
+VOID NTAPI TinyHalt(NDIS_HANDLE adapter) {
+  haltIrql = KeGetCurrentIrql();
+  auto* c = static_cast<TinyContext*>(adapter);
+  BOOLEAN cancelled;
+  switch (fault) {
+    case Fault::IndicateInHalt: NdisMIndicateStatus(c->handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0); break;
+    case Fault::TimerLeftArmed: NdisMSetTimer(&c->timer, 1000); return;
+    case Fault::KeepContext: return;
+    case Fault::WorkLeftQueued: {
+      PDEVICE_OBJECT fdo = nullptr;
+      NdisMGetDeviceProperty(c->handle, nullptr, &fdo, nullptr, nullptr, nullptr);
+      PIO_WORKITEM item = IoAllocateWorkItem(fdo);
+      IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, item);
+      break;
+    }
+    default: break;
+  }
+  NdisMCancelTimer(&c->timer, &cancelled);
+  NdisFreeMemory(c, 0, 0);
+}
+
+NDIS_STATUS NTAPI TinyReset(PBOOLEAN addressingReset, NDIS_HANDLE adapter) {
+  resetIrql = KeGetCurrentIrql();
+  *addressingReset = FALSE;
+  if (fault != Fault::ResetCompletedTwice) return NDIS_STATUS_PENDING;
+  NdisMResetComplete(static_cast<TinyContext*>(adapter)->handle, NDIS_STATUS_SUCCESS, FALSE);
+  return NDIS_STATUS_SUCCESS;
+}
+
+VOID NTAPI TinySendPackets(NDIS_HANDLE, PPNDIS_PACKET packets, UINT count) {
+  sendIrql = KeGetCurrentIrql();
+  sent.assign(packets, packets + count);
+}
+
+NDIS_STATUS NTAPI TinyRequest(NDIS_HANDLE, NDIS_OID, PVOID, ULONG, PULONG, PULONG) { return NDIS_STATUS_PENDING; }
+
+NTSTATUS NTAPI TinyDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  NDIS_HANDLE wrapper;
+  NdisMInitializeWrapper(&wrapper, driver, path, nullptr);
+  NDIS_MINIPORT_CHARACTERISTICS table{};
+  NDIS30_MINIPORT_CHARACTERISTICS& ndis30 = table.Ndis50Chars.Ndis40Chars.Ndis30Chars;
+  ndis30.MajorNdisVersion = 5;
+  ndis30.MinorNdisVersion = 1;
+  ndis30.InitializeHandler = TinyInitialize;
+  ndis30.HaltHandler = TinyHalt;
+  ndis30.ResetHandler = TinyReset;
+  ndis30.QueryInformationHandler = TinyRequest;
+  ndis30.SetInformationHandler = TinyRequest;
+  table.Ndis50Chars.Ndis40Chars.SendPacketsHandler = TinySendPackets;
+  return NdisMRegisterMiniport(wrapper, &table, sizeof table);
+}
+
+class NdisLibraryTest : public NdisTest {
+ protected:
+  void SetUp() override {
+    fault = Fault::None;
+    ASSERT_EQ(library().LoadDriver(TinyDriverEntry), STATUS_SUCCESS);
+  }
+  emu::ndis::Miniport& miniport = library().AddMiniport();
+};
+
+TEST_F(NdisLibraryTest, CallsEachHandlerAtTheLevelNdisUses) {
+  ASSERT_EQ(miniport.Initialize(), NDIS_STATUS_SUCCESS);
+  NDIS_PACKET packet = {};
+  miniport.SendPackets({&packet});
+  BOOLEAN addressingReset;
+  EXPECT_EQ(miniport.Reset(&addressingReset), NDIS_STATUS_PENDING);
+  NdisMResetComplete(miniport.handle(), NDIS_STATUS_SUCCESS, FALSE);
+  NdisMSendComplete(miniport.handle(), &packet, NDIS_STATUS_SUCCESS);
+  miniport.Halt();
+  EXPECT_EQ(initializeIrql, PASSIVE_LEVEL);
+  EXPECT_EQ(haltIrql, PASSIVE_LEVEL);
+  EXPECT_EQ(sendIrql, DISPATCH_LEVEL);
+  EXPECT_EQ(resetIrql, DISPATCH_LEVEL);
+}
+
+TEST_F(NdisLibraryTest, CatchesAStatusIndicationBeforeInitializeReturns) {
+  fault = Fault::IndicateInInitialize;
+  miniport.Initialize();
+  EXPECT_TRUE(TookViolation("ndis", "NdisMIndicateStatus before MiniportInitialize returned"));
+  miniport.Halt();
+}
+
+TEST_F(NdisLibraryTest, CatchesAStatusIndicationAfterHaltBegan) {
+  miniport.Initialize();
+  fault = Fault::IndicateInHalt;
+  miniport.Halt();
+  EXPECT_TRUE(TookViolation("ndis", "NdisMIndicateStatus after MiniportHalt began"));
+}
+
+TEST_F(NdisLibraryTest, CatchesATimerLeftArmedByHalt) {
+  fault = Fault::TimerLeftArmed;
+  miniport.Initialize();
+  miniport.Halt();
+  EXPECT_TRUE(TookViolation("ndis", "when MiniportHalt returned: miniport timer still armed"));
+  KeCancelTimer(&staticContext.timer.Timer);
+}
+
+TEST_F(NdisLibraryTest, CatchesAnAllocationKeptAfterHalt) {
+  miniport.Initialize();
+  TinyContext* kept = context;
+  fault = Fault::KeepContext;
+  miniport.Halt();
+  EXPECT_TRUE(TookViolation("ndis", "adapter allocation not released: 1 x memory (NdisAllocateMemoryWithTag) tagged 'tiny'"));
+  NdisFreeMemory(kept, 0, 0);
+}
+
+TEST_F(NdisLibraryTest, CatchesAWorkItemLeftQueuedByHalt) {
+  miniport.Initialize();
+  fault = Fault::WorkLeftQueued;
+  miniport.Halt();
+  EXPECT_TRUE(TookViolation("ndis", "1 work item(s) of the adapter still queued or running"));
+  kernel().RunPending();
+}
+
+TEST_F(NdisLibraryTest, CatchesAConfigurationHandleLeftOpen) {
+  fault = Fault::ConfigurationLeftOpen;
+  miniport.Initialize();
+  EXPECT_TRUE(TookViolation("ndis", "left a configuration handle open"));
+  miniport.Halt();
+}
+
+TEST_F(NdisLibraryTest, CatchesCompletionsNdisDoesNotExpect) {
+  miniport.Initialize();
+  NDIS_PACKET packet = {};
+  miniport.SendPackets({&packet});
+  NdisMSendComplete(miniport.handle(), &packet, NDIS_STATUS_SUCCESS);
+  NdisMSendComplete(miniport.handle(), &packet, NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TookViolation("ndis", "completed twice"));
+  NdisMResetComplete(miniport.handle(), NDIS_STATUS_SUCCESS, FALSE);
+  EXPECT_TRUE(TookViolation("ndis", "NdisMResetComplete with no reset pending"));
+  fault = Fault::ResetCompletedTwice;
+  BOOLEAN addressingReset;
+  EXPECT_EQ(miniport.Reset(&addressingReset), NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TookViolation("ndis", "returned a status and also called NdisMResetComplete"));
+  fault = Fault::None;
+  miniport.Halt();
+}
+
+TEST_F(NdisLibraryTest, CatchesSentPacketsResetsAndSetsLeftPendingByHalt) {
+  miniport.Initialize();
+  NDIS_PACKET packet = {};
+  miniport.SendPackets({&packet});
+  BOOLEAN addressingReset;
+  miniport.Reset(&addressingReset);
+  std::vector<UCHAR> buffer(4);
+  ULONG read, needed;
+  EXPECT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &read, &needed), NDIS_STATUS_PENDING);
+  miniport.Halt();
+  std::vector<emu::Violation> found = TakeViolations();
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_NE(found[0].message.find("1 sent packet(s) never completed"), std::string::npos);
+  EXPECT_NE(found[1].message.find("a pended reset was never completed"), std::string::npos);
+  EXPECT_NE(found[2].message.find("a pended set request was never completed"), std::string::npos);
+}
+
+TEST_F(NdisLibraryTest, APendedSetCompletesOnce) {
+  miniport.Initialize();
+  std::vector<UCHAR> buffer(4);
+  ULONG read, needed;
+  EXPECT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &read, &needed), NDIS_STATUS_PENDING);
+  NdisMSetInformationComplete(miniport.handle(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(miniport.setCompletions(), std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS});
+  NdisMSetInformationComplete(miniport.handle(), NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TookViolation("ndis", "NdisMSetInformationComplete with no set request pending"));
+  miniport.Halt();
+}
+
+TEST_F(NdisLibraryTest, TimerRoutinesRunAtDispatchLevelAndSettingAgainReArms) {
+  miniport.Initialize();
+  NdisMSetTimer(&context->timer, 100);
+  kernel().AdvanceTimeMs(50);
+  NdisMSetTimer(&context->timer, 100);  // now due at 150
+  kernel().AdvanceTimeMs(99);
+  EXPECT_EQ(context->fired, 0);
+  kernel().AdvanceTimeMs(1);
+  EXPECT_EQ(context->fired, 1);
+  EXPECT_EQ(context->firedAt, DISPATCH_LEVEL);
+  NdisSetTimer(reinterpret_cast<PNDIS_TIMER>(&context->timer), 0);
+  kernel().RunPending();
+  EXPECT_EQ(context->fired, 2);
+  BOOLEAN cancelled = TRUE;
+  NdisMCancelTimer(&context->timer, &cancelled);
+  EXPECT_FALSE(cancelled);
+  NdisMSetTimer(&context->timer, 10);
+  NdisMCancelTimer(&context->timer, &cancelled);
+  EXPECT_TRUE(cancelled);
+  kernel().AdvanceTimeMs(20);
+  EXPECT_EQ(context->fired, 2);
+  miniport.Halt();
+}
+
+TEST_F(NdisLibraryTest, CatchesATimerNeverInitialized) {
+  NDIS_MINIPORT_TIMER stray = {};
+  NdisMSetTimer(&stray, 10);
+  EXPECT_TRUE(TookViolation("ndis", "never initialized with NdisMInitializeTimer"));
+}
+
+class ConfigurationTest : public NdisLibraryTest {
+ protected:
+  // Reads through NDIS inside an initialization of the tiny miniport's adapter.
+  void Read(const std::function<void(NDIS_HANDLE)>& body) {
+    miniport.InitializeWith([&](NDIS_HANDLE, NDIS_HANDLE configurationContext) {
+      NDIS_STATUS status;
+      NDIS_HANDLE configuration;
+      NdisOpenConfiguration(&status, &configuration, configurationContext);
+      EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+      body(configuration);
+      NdisCloseConfiguration(configuration);
+      return NDIS_STATUS_FAILURE;
+    });
+  }
+  static NDIS_STATUS ReadValue(NDIS_HANDLE configuration, const char16_t* keyword, NDIS_PARAMETER_TYPE type,
+                               ULONG* value) {
+    NDIS_STRING name;
+    RtlInitUnicodeString(&name, keyword);
+    NDIS_STATUS status;
+    PNDIS_CONFIGURATION_PARAMETER parameter = nullptr;
+    NdisReadConfiguration(&status, &parameter, configuration, &name, type);
+    if (status == NDIS_STATUS_SUCCESS) *value = parameter->ParameterData.IntegerData;
+    return status;
+  }
+};
+
+TEST_F(ConfigurationTest, StringsConvertInBase10ForIntegersAndBase16ForHexIntegers) {
+  miniport.registry().SetString("Count", u"31");
+  miniport.registry().SetString("Mask", u"1F");
+  miniport.registry().SetString("Trailing", u"12abc");
+  miniport.registry().SetString("Word", u"abc");
+  miniport.registry().SetInteger("Plain", 0xDEADBEEF);
+  Read([](NDIS_HANDLE c) {
+    ULONG value = 0;
+    EXPECT_EQ(ReadValue(c, u"Count", NdisParameterInteger, &value), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(value, 31u);
+    EXPECT_EQ(ReadValue(c, u"Count", NdisParameterHexInteger, &value), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x31u);
+    EXPECT_EQ(ReadValue(c, u"Mask", NdisParameterHexInteger, &value), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x1Fu);
+    EXPECT_EQ(ReadValue(c, u"Mask", NdisParameterInteger, &value), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(value, 1u) << "digits up to the first that is none";
+    EXPECT_EQ(ReadValue(c, u"Trailing", NdisParameterInteger, &value), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(value, 12u);
+    EXPECT_EQ(ReadValue(c, u"Word", NdisParameterInteger, &value), NDIS_STATUS_FAILURE);
+    EXPECT_EQ(ReadValue(c, u"PLAIN", NdisParameterInteger, &value), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(value, 0xDEADBEEFu);
+    EXPECT_EQ(ReadValue(c, u"Missing", NdisParameterInteger, &value), NDIS_STATUS_FAILURE);
+  });
+}
+
+TEST_F(ConfigurationTest, NetworkAddressGivesItsByteCountAndRefusesSeparators) {
+  const std::pair<const char16_t*, int> cases[] = {
+      {u"0211223344", 5}, {u"021122334455", 6}, {u"aabbCCDDeeff0011", 8},
+      {u"02-11-22-33-44-55", -1}, {u"02:11:22:33:44:55", -1}, {u" 021122334455", -1}, {u"0211223", -1}, {u"", -1}};
+  for (auto [text, bytes] : cases) {
+    emu::ndis::Miniport& each = library().AddMiniport();
+    each.registry().SetString("NetworkAddress", text);
+    each.InitializeWith([&](NDIS_HANDLE, NDIS_HANDLE configurationContext) {
+      NDIS_STATUS status;
+      NDIS_HANDLE configuration;
+      NdisOpenConfiguration(&status, &configuration, configurationContext);
+      PVOID address = nullptr;
+      UINT length = 0;
+      NdisReadNetworkAddress(&status, &address, &length, configuration);
+      if (bytes < 0) {
+        EXPECT_EQ(status, NDIS_STATUS_FAILURE);
+      } else {
+        EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(length, static_cast<UINT>(bytes));
+        EXPECT_EQ(static_cast<PUCHAR>(address)[1], text[2] == u'1' ? 0x11 : 0xBB);
+      }
+      NdisCloseConfiguration(configuration);
+      return NDIS_STATUS_FAILURE;
+    });
+  }
+}
+
+TEST_F(ConfigurationTest, CatchesConfigurationReadOutsideInitialize) {
+  miniport.Initialize();
+  NDIS_STATUS status;
+  NDIS_HANDLE configuration;
+  NdisOpenConfiguration(&status, &configuration, miniport.handle());
+  EXPECT_TRUE(TookViolation("ndis", "NdisOpenConfiguration while the adapter runs"));
+  NdisCloseConfiguration(configuration);
+  miniport.Halt();
+}
+
+}  // namespace

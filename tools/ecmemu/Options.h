@@ -1,0 +1,22 @@
+// What the user asked for on the command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ecmemu {
+
+struct RunOptions {
+  std::string profilePath;                                  // empty: the built-in device
+  std::vector<std::pair<std::string, std::string>> params;  // registry keywords, as REG_SZ text
+  uint32_t frames = 4000;                                   // frames each way
+  bool threaded = false;
+  bool surpriseRemoval = false;
+  bool json = false;
+  std::string usbPcapPath;
+  std::string ethPcapPath;
+};
+
+}  // namespace ecmemu

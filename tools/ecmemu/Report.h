@@ -1,0 +1,63 @@
+// The outcome of a session: what the driver made of the device, what crossed the wire, and
+// what the verifier saw. Printed for people, or as one JSON object with a stable contract.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>  // ordered_json: the keys keep the contract's order
+
+namespace ecmemu {
+
+struct ErrorLogLine {
+  uint32_t code;
+  std::vector<uint32_t> values;
+};
+
+struct FrameCounts {
+  uint64_t sent = 0;
+  uint64_t received = 0;
+  uint64_t verified = 0;
+  uint64_t lost = 0;
+  uint64_t duplicated = 0;
+  uint64_t reordered = 0;
+  uint64_t corrupted = 0;
+  uint64_t mergedOnDevice = 0;
+};
+
+struct Counters {
+  uint32_t xmitOk = 0, xmitError = 0, rcvOk = 0, rcvError = 0, rcvNoBuffer = 0;
+};
+
+struct Report {
+  std::string device;        // "built-in" or the profile path
+  std::string mode;          // "deterministic" or "threaded"
+  bool initialized = false;
+  uint32_t initializeStatus = 0;
+  std::vector<ErrorLogLine> errorLog;
+  uint32_t configurationIndex = 0;
+  std::optional<std::string> permanentAddress;  // "00-11-22-33-44-55"
+  std::optional<std::string> currentAddress;
+  uint32_t maximumTotalSize = 0;
+  bool mediaConnected = false;
+  uint32_t linkSpeed = 0;  // units of 100 bit/s
+  std::vector<uint16_t> packetFilterRequests;
+  FrameCounts frames;
+  Counters counters;
+  std::vector<std::string> steps;          // what the session did, in order
+  std::vector<std::string> failedChecks;   // why ok is false
+  std::vector<std::string> verifierViolations;
+  std::vector<std::string> leaks;
+
+  // Every check held: initialized, nothing lost or corrupted, verifier silent, nothing leaked.
+  bool Ok() const;
+};
+
+nlohmann::ordered_json ToJson(const Report& report);
+std::string ToText(const Report& report);
+std::string DescribeErrorLogEntry(const ErrorLogLine& entry);
+std::string Hex32(uint32_t value);
+
+}  // namespace ecmemu

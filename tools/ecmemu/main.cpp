@@ -1,0 +1,84 @@
+// ecmemu: the cdcecm driver in the emulator, for people and for scripts.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "emu/devices/DeviceProfile.h"
+#include "tools/ecmemu/Options.h"
+#include "tools/ecmemu/RunSession.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitChecksFailed = 1;
+constexpr int kExitUsage = 2;
+
+int Usage(const std::string& message) {
+  std::cerr << "ecmemu: " << message << "\n";
+  return kExitUsage;
+}
+
+// NAME=VALUE pairs; the value is stored as text, as the driver's INF stores it.
+bool SplitParams(const std::vector<std::string>& raw, ecmemu::RunOptions& options, std::string* error) {
+  for (const std::string& item : raw) {
+    size_t equals = item.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      *error = "--param needs NAME=VALUE, got \"" + item + "\"";
+      return false;
+    }
+    options.params.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+  }
+  return true;
+}
+
+int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) {
+  std::string error;
+  if (!SplitParams(rawParams, options, &error)) return Usage(error);
+  emu::devices::DeviceProfile profile = emu::devices::DefaultEcmProfile();
+  if (!options.profilePath.empty()) {
+    emu::devices::ProfileLoad load = emu::devices::LoadProfileFile(options.profilePath);
+    if (!load.ok) {
+      bool named = load.error.rfind(options.profilePath, 0) == 0;
+      return Usage(named ? load.error : options.profilePath + ": " + load.error);
+    }
+    profile = std::move(load.profile);
+  }
+  ecmemu::Report report = ecmemu::RunSession(options, profile);
+  if (options.json)
+    std::cout << ecmemu::ToJson(report).dump(2) << "\n";
+  else
+    std::cout << ecmemu::ToText(report);
+  return report.Ok() ? kExitOk : kExitChecksFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"ecmemu: the cdcecm NDIS miniport driver running against an emulated USB CDC ECM device"};
+  app.require_subcommand(1);
+  ecmemu::RunOptions run;
+  std::vector<std::string> rawParams;
+  CLI::App* runCommand = app.add_subcommand("run", "load the driver, bring a device up, exchange traffic, "
+                                                   "halt and unload; print a report");
+  runCommand->add_option("--profile", run.profilePath, "device profile file (default: the built-in device)");
+  runCommand->add_option("--param", rawParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
+  runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 10000000u));
+  runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
+  runCommand->add_flag("--surprise-removal", run.surpriseRemoval, "unplug the device in the middle of the traffic");
+  runCommand->add_flag("--json", run.json, "print the report as one JSON object");
+  runCommand->add_option("--usb-pcap", run.usbPcapPath, "write the USB traffic as a USBPcap capture");
+  runCommand->add_option("--eth-pcap", run.ethPcapPath, "write the adapter's frames as an Ethernet capture");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    return Usage(e.what());
+  }
+  if (runCommand->parsed()) return Run(run, rawParams);
+  return Usage("no command");
+}
