@@ -17,6 +17,11 @@ size_t FrameSource::Queued() const {
   return frames_.size();
 }
 
+void FrameSource::Clear() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  frames_.clear();
+}
+
 std::optional<usb::TransferResult> FrameSource::Serve(const usb::TransferRequest&) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (frames_.empty()) return std::nullopt;  // NAK: nothing to send yet
@@ -49,24 +54,36 @@ usb::TransferResult FrameRecorder::Serve(const usb::TransferRequest& request) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (request.length) {
       current_.transfers++;
-      size_t room = maximumFrame_ > current_.bytes.size() ? maximumFrame_ - current_.bytes.size() : 0;
+      size_t room = maximumFrame_ + 1 > current_.bytes.size() ? maximumFrame_ + 1 - current_.bytes.size() : 0;
       size_t kept = std::min<size_t>(room, request.length);
       current_.bytes.insert(current_.bytes.end(), request.data, request.data + kept);
-      current_.truncated |= kept < request.length;
+      currentLength_ += request.length;
+      lastByte_ = request.data[request.length - 1];
     }
     // Only the last packet of a transfer can be short. A pipe that reports packets of 0 bytes
     // cannot be packetised: each transfer counts as one short packet there.
     USHORT packet = request.maximumPacketSize;
     bool endsShort = request.length == 0 || packet == 0 || request.length % packet != 0;
-    if (endsShort && !current_.bytes.empty()) {
-      ended = std::move(current_);
-      frames_.push_back(*ended);
-      handler = handler_;
-    }
-    if (endsShort) current_ = ReceivedFrame{};
+    if (endsShort) ended = EndFrameLocked(packet);
+    if (ended) handler = handler_;
   }
   if (ended && handler) handler(*ended);
   return usb::TransferResult{};
+}
+
+std::optional<ReceivedFrame> FrameRecorder::EndFrameLocked(USHORT packetSize) {
+  ReceivedFrame frame = std::move(current_);
+  size_t length = currentLength_;
+  current_ = ReceivedFrame{};
+  currentLength_ = 0;
+  frame.terminationByte = packetSize != 0 && length % packetSize == 1 && lastByte_ == 0;
+  if (frame.terminationByte) --length;
+  // A lone zero-length packet or termination byte ends nothing.
+  if (length == 0) return std::nullopt;
+  frame.truncated = length > maximumFrame_;
+  frame.bytes.resize(std::min(length, maximumFrame_));
+  frames_.push_back(frame);
+  return frame;
 }
 
 }  // namespace emu::devices

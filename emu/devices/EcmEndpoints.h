@@ -21,6 +21,10 @@ struct ReceivedFrame {
   Bytes bytes;
   size_t transfers = 0;    // transfers whose bytes went into it; more than one: merged
   bool truncated = false;  // longer than the device takes: the rest was dropped
+  // It ended with the host's one-byte termination, which is not part of the frame: its length
+  // was a whole number of packets plus one, and that last byte 0x00. (A frame that really is
+  // that long and really ends in 0x00 cannot be told apart, by this model or by hardware.)
+  bool terminationByte = false;
   bool merged() const { return transfers > 1; }
 };
 
@@ -33,6 +37,7 @@ class FrameSource {
   // From any thread without the bus lock: a transfer waiting on the endpoint gets it at once.
   void Queue(Bytes frame);
   size_t Queued() const;
+  void Clear();  // the device forgets what it had not sent yet
   // The next frame for a transfer, or none to keep it waiting (bus lock held).
   std::optional<usb::TransferResult> Serve(const usb::TransferRequest& request);
 
@@ -58,9 +63,14 @@ class FrameRecorder {
   usb::TransferResult Serve(const usb::TransferRequest& request);
 
  private:
+  // The frame under way ends: the termination byte comes off, the length limit applies.
+  std::optional<ReceivedFrame> EndFrameLocked(USHORT packetSize);
+
   const size_t maximumFrame_;
   mutable std::mutex mutex_;  // guards the fields below
-  ReceivedFrame current_;
+  ReceivedFrame current_;     // up to maximumFrame_ + 1 bytes: room for a termination byte
+  size_t currentLength_ = 0;  // bytes of the frame under way, kept or not
+  UCHAR lastByte_ = 0;        // its last byte so far
   std::vector<ReceivedFrame> frames_;
   std::function<void(const ReceivedFrame&)> handler_;
 };

@@ -13,26 +13,16 @@ constexpr UCHAR kClassInterfaceOut = 0x21;
 constexpr UCHAR kEndpointIn = 0x80;
 constexpr UCHAR kBulk = 2;
 constexpr UCHAR kInterrupt = 3;
-constexpr UCHAR kClassSpecificInterface = 0x24;
-constexpr UCHAR kEthernetNetworking = 0x0F;
-constexpr size_t kEthernetNetworkingLength = 13;
-constexpr size_t kDefaultMaximumSegment = 1514;
-
-// wMaxSegmentSize of the configuration's Ethernet Networking functional descriptor: the
-// longest frame the device takes.
-size_t MaximumSegment(const usb::ParsedConfiguration& parsed) {
-  for (const usb::DescriptorRef& d : parsed.descriptors)
-    if (d.type == kClassSpecificInterface && d.length >= kEthernetNetworkingLength && d.bytes[2] == kEthernetNetworking)
-      return d.bytes[8] | d.bytes[9] << 8;
-  return kDefaultMaximumSegment;
-}
-
 }  // namespace
 
-EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) { CreateEndpoints(); }
+EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {
+  CreateEndpoints();
+  layout_ = LayoutOf(0);
+}
 
 void EcmFunction::CreateEndpoints() {
   for (const auto& [index, bytes] : profile_.configurations) {
+    size_t maximumSegment = FindEcmLayout(bytes).maximumSegment;
     usb::ParsedConfiguration parsed = usb::ParseConfiguration(bytes.data(), bytes.size());
     for (const usb::InterfaceRef& interface : parsed.interfaces) {
       for (const usb::DescriptorRef& endpoint : interface.endpoints) {
@@ -41,7 +31,9 @@ void EcmFunction::CreateEndpoints() {
         if (address & kEndpointIn) {
           if (!sources_.count(address)) sources_[address] = std::make_unique<FrameSource>([this] { Wake(); });
         } else if (!recorders_.count(address)) {
-          recorders_[address] = std::make_unique<FrameRecorder>(MaximumSegment(parsed));
+          recorders_[address] = std::make_unique<FrameRecorder>(maximumSegment);
+          recorders_[address]->SetFrameHandler(
+              [this, address](const ReceivedFrame& frame) { OnFrameFromHost(address, frame); });
         }
       }
     }
@@ -68,6 +60,29 @@ FrameSource& EcmFunction::BulkIn() { return In(FirstEndpoint(kBulk, true)); }
 FrameRecorder& EcmFunction::BulkOut() { return Out(FirstEndpoint(kBulk, false)); }
 
 FrameSource& EcmFunction::InterruptIn() { return In(FirstEndpoint(kInterrupt, true)); }
+
+FrameSource& EcmFunction::DataIn() { return In(Layout().dataInEndpoint); }
+
+FrameRecorder& EcmFunction::DataOut() { return Out(Layout().dataOutEndpoint); }
+
+FrameSource& EcmFunction::NotificationIn() { return In(Layout().notificationEndpoint); }
+
+EcmLayout EcmFunction::Layout() const {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  return layout_;
+}
+
+EcmLayout EcmFunction::LayoutOf(UCHAR configurationValue) const {
+  if (configurationValue) {
+    const Bytes* configuration = FindConfiguration(configurationValue);
+    return configuration ? FindEcmLayout(*configuration) : EcmLayout{};
+  }
+  for (const auto& [index, bytes] : profile_.configurations) {
+    EcmLayout layout = FindEcmLayout(bytes);
+    if (layout.found) return layout;
+  }
+  return EcmLayout{};
+}
 
 UCHAR EcmFunction::FirstEndpoint(UCHAR attributes, bool in) const {
   auto first = profile_.configurations.find(0);
@@ -112,6 +127,15 @@ bool EcmFunction::SetConfiguration(UCHAR value) {
   if (value != 0 && !chosen) return false;  // stalled: the device stays as it was
   alternates_.clear();
   configurationValue_ = value;
+  EcmLayout previous;
+  {
+    std::lock_guard<std::mutex> guard(stateMutex_);
+    previous = layout_;
+    layout_ = LayoutOf(value);
+    dataRunning_ = false;
+  }
+  // A device that is reset or deconfigured forgets the notifications it had not sent.
+  if (previous.notificationEndpoint) In(previous.notificationEndpoint).Clear();
   if (!chosen) return true;
   usb::ParsedConfiguration parsed = usb::ParseConfiguration(chosen->data(), chosen->size());
   for (const usb::InterfaceRef& interface : parsed.interfaces)
@@ -126,24 +150,41 @@ bool EcmFunction::SetInterface(UCHAR number, UCHAR alternate) {
   usb::ParsedConfiguration parsed = usb::ParseConfiguration(configuration->data(), configuration->size());
   if (!usb::FindInterface(parsed, number, alternate)) return false;
   alternates_[number] = alternate;
+  EcmLayout layout;
+  bool announce = false;
+  bool connected = false;
+  ULONG downlink = 0;
+  ULONG uplink = 0;
+  {
+    std::lock_guard<std::mutex> guard(stateMutex_);
+    if (!layout_.dataInEndpoint || number != layout_.dataInterface) return true;
+    dataRunning_ = alternate == 1;
+    announce = dataRunning_ && notifications_;
+    layout = layout_;
+    connected = linkUp_;
+    downlink = downlinkBitRate_;
+    uplink = uplinkBitRate_;
+  }
+  // With its data interface running the device tells the host its link at once.
+  if (announce) {
+    NotifyLink(layout, connected);
+    NotifySpeed(layout, downlink, uplink);
+  }
   return true;
 }
 
 usb::ControlAnswer EcmFunction::ClassOrVendorRequest(const usb::SetupPacket& setup, UCHAR* data) {
-  const Bytes* configuration = ActiveConfiguration();
-  if (configuration && setup.bmRequestType == kClassInterfaceOut && setup.bRequest == kSetEthernetPacketFilter &&
-      setup.wLength == 0) {
-    // Addressed to the communication interface: the first one of the ECM subclass.
-    usb::ParsedConfiguration parsed = usb::ParseConfiguration(configuration->data(), configuration->size());
-    for (const usb::InterfaceRef& interface : parsed.interfaces) {
-      const UCHAR* d = interface.descriptor.bytes;
-      if (interface.descriptor.length < usb::kInterfaceDescriptorLength || d[5] != 0x02 || d[6] != 0x06) continue;
-      if (d[2] != setup.wIndex) break;
-      packetFilter_ = setup.wValue;
-      return usb::ControlAnswer{false, 0};
-    }
-  }
-  return usb::ControlAnswer{true, 0};
+  constexpr usb::ControlAnswer kStall{true, 0};
+  if (!ActiveConfiguration() || setup.bmRequestType != kClassInterfaceOut ||
+      setup.bRequest != kSetEthernetPacketFilter || setup.wLength != 0)
+    return kStall;
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  // Addressed to the communication interface, or not understood.
+  if (!layout_.found || setup.wIndex != layout_.communicationInterface) return kStall;
+  filterRequests_.push_back(setup.wValue);
+  if (refuseFilter_) return kStall;
+  packetFilter_ = setup.wValue;
+  return usb::ControlAnswer{false, 0};
 }
 
 std::optional<UCHAR> EcmFunction::alternateSetting(UCHAR interfaceNumber) const {

@@ -24,7 +24,7 @@ std::string Refusal(const std::string& text) {
 }
 
 TEST(DeviceProfileTest, ShippedProfilesLoad) {
-  for (const char* name : {"hs-basic", "fs-second-config", "no-mac-jumbo"}) {
+  for (const char* name : {"hs-basic", "fs-second-config", "no-mac-jumbo", "composite-vendor"}) {
     ProfileLoad load = emu::devices::LoadProfileFile(kProfiles + name + ".profile");
     EXPECT_TRUE(load.ok) << name << ": " << load.error;
   }

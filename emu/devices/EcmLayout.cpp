@@ -1,0 +1,76 @@
+#include "emu/devices/EcmLayout.h"
+
+#include "emu/usb/DescriptorParser.h"
+
+namespace emu::devices {
+namespace {
+
+constexpr UCHAR kClassSpecificInterface = 0x24;
+constexpr UCHAR kEthernetNetworking = 0x0F;
+constexpr UCHAR kEthernetNetworkingFields = 10;  // up to wMaxSegmentSize
+constexpr UCHAR kEndpointIn = 0x80;
+constexpr UCHAR kBulk = 2;
+constexpr UCHAR kInterrupt = 3;
+
+const usb::DescriptorRef* FirstEndpoint(const usb::InterfaceRef& interface, UCHAR type, bool in) {
+  for (const usb::DescriptorRef& endpoint : interface.endpoints)
+    if (endpoint.length >= usb::kEndpointDescriptorLength && (endpoint.bytes[3] & 3) == type &&
+        ((endpoint.bytes[2] & kEndpointIn) != 0) == in)
+      return &endpoint;
+  return nullptr;
+}
+
+}  // namespace
+
+EcmLayout FindEcmLayout(const Bytes& configuration) {
+  EcmLayout layout;
+  usb::ParsedConfiguration parsed = usb::ParseConfiguration(configuration.data(), configuration.size());
+  for (const usb::InterfaceRef& interface : parsed.interfaces) {
+    const usb::DescriptorRef& d = interface.descriptor;
+    if (d.length < usb::kInterfaceDescriptorLength) continue;
+    if (!layout.found && d.bytes[5] == 0x02 && d.bytes[6] == 0x06) {
+      layout.found = true;
+      layout.communicationInterface = d.bytes[2];
+      if (const usb::DescriptorRef* notify = FirstEndpoint(interface, kInterrupt, true)) {
+        layout.notificationEndpoint = notify->bytes[2];
+        layout.notificationPacketSize = static_cast<USHORT>(notify->bytes[4] | notify->bytes[5] << 8);
+      }
+    }
+    if (!layout.dataInEndpoint && d.bytes[5] == 0x0A && d.bytes[3] == 1) {
+      const usb::DescriptorRef* in = FirstEndpoint(interface, kBulk, true);
+      const usb::DescriptorRef* out = FirstEndpoint(interface, kBulk, false);
+      if (in && out) {
+        layout.dataInterface = d.bytes[2];
+        layout.dataInEndpoint = in->bytes[2];
+        layout.dataOutEndpoint = out->bytes[2];
+      }
+    }
+  }
+  for (const usb::DescriptorRef& d : parsed.descriptors)
+    if (d.type == kClassSpecificInterface && d.length >= kEthernetNetworkingFields &&
+        d.bytes[2] == kEthernetNetworking) {
+      layout.macStringIndex = d.bytes[3];
+      layout.maximumSegment = d.bytes[8] | d.bytes[9] << 8;
+      break;
+    }
+  return layout;
+}
+
+std::optional<MacAddress> ParseMacString(const Bytes& stringDescriptor) {
+  constexpr size_t kCharacters = 12;
+  if (stringDescriptor.size() < 2 + 2 * kCharacters) return std::nullopt;
+  MacAddress address{};
+  for (size_t i = 0; i < kCharacters; ++i) {
+    UCHAR low = stringDescriptor[2 + 2 * i];
+    if (stringDescriptor[3 + 2 * i] != 0) return std::nullopt;
+    int digit = low >= '0' && low <= '9'   ? low - '0'
+                : low >= 'a' && low <= 'f' ? low - 'a' + 10
+                : low >= 'A' && low <= 'F' ? low - 'A' + 10
+                                           : -1;
+    if (digit < 0) return std::nullopt;
+    address[i / 2] = static_cast<UCHAR>(address[i / 2] << 4 | digit);
+  }
+  return address;
+}
+
+}  // namespace emu::devices
