@@ -2,7 +2,8 @@
 // the sequence stops with that step's status.
 #include "adapter/Adapter.h"
 #include "adapter/ErrorLog.h"
-#include "ecm/NetworkDevice.h"
+#include "ecm/EcmDevice.h"
+#include "support/PoolTags.h"
 #include "usb/DescriptorBuffer.h"
 
 namespace {
@@ -14,10 +15,6 @@ constexpr LONG kAny = -1;
 constexpr LONG kCommunicationClass = 0x02;
 constexpr LONG kEcmSubclass = 0x06;
 constexpr LONG kNoProtocol = 0x00;
-
-// FIXME: the ECM device object comes with its own work; until it exists no device can be
-// created for the interface found, and initialization fails as when memory runs out.
-NetworkDevice* NewEcmDevice() { return nullptr; }
 
 }  // namespace
 
@@ -71,7 +68,7 @@ NDIS_STATUS Adapter::CreateDevice(DescriptorBuffer& descriptor) {
     return status;
   }
   if (descriptor.FindInterfaceDescriptor(nullptr, kAny, kAny, kCommunicationClass, kEcmSubclass, kNoProtocol))
-    Device = NewEcmDevice();
+    Device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
   if (!Device) {
     NdisWriteErrorLogEntry(MiniportAdapterHandle, kErrorStart, 1, kStartNoEcmInterface);
     return NDIS_STATUS_FAILURE;

@@ -39,8 +39,9 @@ TEST_F(MiniportInitializeTest, EmptyArrayFailsWithUnsupportedMedia) {
 }
 
 TEST_F(MiniportInitializeTest, SelectsTheFirstEthernetEntry) {
-  miniport.Initialize({NdisMedium802_5, NdisMedium802_3, NdisMedium802_3});
+  ASSERT_EQ(miniport.Initialize({NdisMedium802_5, NdisMedium802_3, NdisMedium802_3}), NDIS_STATUS_SUCCESS);
   EXPECT_EQ(miniport.selectedMedium(), 1u);
+  miniport.Halt();
 }
 
 TEST_F(MiniportInitializeTest, AdapterAllocationFailureIsLoggedAndReportedAsResources) {
@@ -98,10 +99,8 @@ TEST_F(MiniportInitializeTest, TheLowByteOfConfigurationIndexSelectsTheDescripto
   EXPECT_EQ(miniport.errorLog().front(), (ErrorLogEntry{0xE0070303, {3}}));
 }
 
-// FIXME: the ECM device object comes with its own work. Until then a device with the ECM
-// interface fails as when no device could be created, and releases everything.
-TEST_F(MiniportInitializeTest, AnEcmInterfaceFailsUntilItsDeviceCanBeCreated) {
-  miniport.registry().SetInteger("ConfigurationIndex", 0x100);
+TEST_F(MiniportInitializeTest, NoMemoryForTheEcmDeviceFailsAsAMissingInterface) {
+  kernel().faults().FailTag(kTagEcmDevice, true);
   EXPECT_EQ(miniport.Initialize(), NDIS_STATUS_FAILURE);
   EXPECT_EQ(miniport.errorLog(), (Log{{0xE0070303, {1}}, {0xE0070303, {2}}}));
   EXPECT_EQ(miniport.state(), MiniportState::Failed);

@@ -1,0 +1,102 @@
+// Frames between the adapter and the bulk pipes, one Ethernet frame per transfer, and the
+// three pipes in and out of service.
+#include "ecm/EcmDevice.h"
+#include "ecm/FrameCursor.h"
+#include "support/MutexGuard.h"
+
+NTSTATUS EcmDevice::OpenPipes() {
+  CHECK_IRQL_PASSIVE();
+  MutexGuard guard(PipesMutex);
+  PipesClosedByOwner = FALSE;
+  return StartPipesLocked();
+}
+
+NTSTATUS EcmDevice::ClosePipes() {
+  CHECK_IRQL_PASSIVE();
+  MutexGuard guard(PipesMutex);
+  PipesClosedByOwner = TRUE;
+  return StopPipesLocked();
+}
+
+// Bulk-out first: its start announces itself with OnWriteComplete, which runs the adapter's
+// send pump. A failure leaves none of the three started and returns the failing status.
+NTSTATUS EcmDevice::StartPipesLocked() {
+  BOOLEAN resetFirst = Settings->SendClearEpHaltOnStart != 0;
+  NTSTATUS status = BulkOutPipe.StartPipe(resetFirst);
+  if (!NT_SUCCESS(status)) return status;
+  status = BulkInPipe.StartPipe(resetFirst);
+  if (!NT_SUCCESS(status)) {
+    BulkOutPipe.StopPipe();
+    return status;
+  }
+  status = NotificationPipe.StartPipe(resetFirst);
+  if (!NT_SUCCESS(status)) {
+    BulkOutPipe.StopPipe();
+    BulkInPipe.StopPipe();
+  }
+  return status;
+}
+
+// Each pipe is aborted and drained. A filter request not yet started is dropped, a running
+// one waited for: after a close nothing of the device talks to it.
+NTSTATUS EcmDevice::StopPipesLocked() {
+  BulkOutPipe.StopPipe();
+  BulkInPipe.StopPipe();
+  NotificationPipe.StopPipe();
+  FilterDeferredCall.CancelAndWait();
+  return STATUS_SUCCESS;
+}
+
+BOOLEAN EcmDevice::CanSend() { return BulkOutPipe.started && !BulkOutPipe.deviceGone; }
+
+TransferBuffer* EcmDevice::GetSendBuffer() {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  TransferBuffer* buffer = BulkOutPipe.AcquireBuffer();
+  if (!buffer) return nullptr;
+  // The adapter holds the buffer from here until it submits or releases it.
+  OpenFrameCursor(buffer, 0);
+  buffer->length = 0;
+  return buffer;
+}
+
+void EcmDevice::SubmitSendBuffer(TransferBuffer* buffer) {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  // The device ends a frame only at a short packet. One extra zero byte makes a frame of whole
+  // packets end short without a zero-length transfer; without room for it (or with the option
+  // off) the pipe sends the zero-length transfer instead. A pipe that reports packets of 0
+  // bytes cannot be divided by.
+  ULONG length = buffer->cursorLength;
+  USHORT packetSize = BulkOutPipe.pipeInfo.MaximumPacketSize;
+  if (Settings->OneByteTermination && packetSize != 0 && length % packetSize == 0 && length < buffer->cursorCapacity) {
+    buffer->cursorStart[length] = 0x00;
+    buffer->cursorLength = length + 1;
+  }
+  buffer->length = buffer->cursorLength;
+  BulkOutPipe.SubmitWrite(buffer);  // the pipe owns the buffer from here
+}
+
+void EcmDevice::EndSendBatch() {}
+
+// Both hand-backs are the same: the buffer goes home to the pool it came from.
+void EcmDevice::ReleaseSendBuffer(TransferBuffer* buffer) { buffer->ReturnToPool(); }
+
+void EcmDevice::ReleaseReceiveBuffer(TransferBuffer* buffer) { buffer->ReturnToPool(); }
+
+void EcmDevice::ResumeReceive() { BulkInPipe.ResumeReads(); }
+
+VOID EcmDevice::OnReadComplete(TransferBuffer* buffer) {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  // The whole transfer is the frame. The adapter owns the buffer from OnReceiveReady on and
+  // gives it back with ReleaseReceiveBuffer.
+  SpinLockGuard guard(*AdapterLock);
+  OpenFrameCursor(buffer, buffer->length);
+  Sink->OnReceiveReady(buffer);
+}
+
+// The pipe has returned the buffer and repairs itself; the adapter hears nothing.
+VOID EcmDevice::OnReadError(NTSTATUS, BOOLEAN) {}
+
+VOID EcmDevice::OnWriteComplete(NTSTATUS status, BOOLEAN) {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  if (NT_SUCCESS(status)) Sink->OnTransmitReady();
+}

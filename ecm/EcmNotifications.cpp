@@ -1,0 +1,46 @@
+// What the device says on its interrupt endpoint: NETWORK_CONNECTION and
+// CONNECTION_SPEED_CHANGE reach the adapter, anything else is dropped. Each transfer is
+// parsed on its own; a notification split over several is not put together again.
+#include "ecm/EcmDevice.h"
+#include "ecm/FrameCursor.h"
+
+namespace {
+
+constexpr UCHAR kNetworkConnection = 0x00;
+constexpr UCHAR kConnectionSpeedChange = 0x2A;
+constexpr ULONG kNotificationHeaderLength = 8;
+constexpr ULONG kSpeedChangeLength = 16;
+constexpr USHORT kConnected = 1;
+
+USHORT ReadUshort(const UCHAR* bytes) { return static_cast<USHORT>(bytes[0] | bytes[1] << 8); }
+
+ULONG ReadUlong(const UCHAR* bytes) {
+  return static_cast<ULONG>(bytes[0]) | static_cast<ULONG>(bytes[1]) << 8 | static_cast<ULONG>(bytes[2]) << 16 |
+         static_cast<ULONG>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+VOID NotificationClient::OnReadComplete(TransferBuffer* buffer) { Owner->OnNotification(buffer); }
+
+VOID NotificationClient::OnReadError(NTSTATUS, BOOLEAN deviceGone) {
+  // Nothing is read again from a device that is gone.
+  if (!deviceGone) Owner->NotificationPipe.ScheduleRecovery();
+}
+
+VOID EcmDevice::OnNotification(TransferBuffer* buffer) {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  ULONG received = buffer->length;
+  OpenFrameCursor(buffer, received);
+  const UCHAR* notification = buffer->cursorStart;
+  if (received >= kNotificationHeaderLength) {
+    UCHAR code = notification[1];
+    if (code == kNetworkConnection) {
+      Sink->OnLinkStateChanged(ReadUshort(notification + 2) == kConnected ? TRUE : FALSE);
+    } else if (code == kConnectionSpeedChange && received >= kSpeedChangeLength) {
+      Sink->OnLinkSpeedChanged(ReadUlong(notification + 8), ReadUlong(notification + 12));
+    }
+  }
+  buffer->ReturnToPool();
+  NotificationPipe.ResumeReads();
+}

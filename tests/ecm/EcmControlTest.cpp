@@ -1,0 +1,174 @@
+// Requests outside the data path: the packet filter as the device receives it, and the power
+// transitions, alone and when the adapter's stop arrives while one runs.
+#include "EcmTest.h"
+
+namespace {
+
+using namespace ecm_descriptors;
+using emu::usb::ControlFault;
+
+class EcmControlTest : public EcmTest {
+ protected:
+  BOOLEAN SetFilter(ULONG ndisFilter) {
+    SpinLockGuard guard(adapterLock);
+    return device->SetPacketFilter(ndisFilter);
+  }
+  BOOLEAN PowerDown() {
+    SpinLockGuard guard(adapterLock);
+    return device->PowerDown();
+  }
+  BOOLEAN PowerUp() {
+    SpinLockGuard guard(adapterLock);
+    return device->PowerUp();
+  }
+  size_t Transfers() { return RequestsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size(); }
+  bool AnyPipeStarted() {
+    return device->BulkOutPipe.started || device->BulkInPipe.started || device->NotificationPipe.started;
+  }
+};
+
+TEST_F(EcmControlTest, NdisFilterBecomesTheEcmBitmapOnTheCommunicationInterface) {
+  Open();
+  const std::pair<ULONG, USHORT> cases[] = {{0x0B, 0x1C}, {0x24, 0x03}, {0x00, 0x00},
+                                            {0x10, 0x00}, {0x2F, 0x1F}, {0x100 | 0x0B, 0x1C}};
+  std::vector<USHORT> expected;
+  for (const auto& [ndis, ecm] : cases) {
+    EXPECT_TRUE(SetFilter(ndis));
+    kernel().RunPending();
+    expected.push_back(ecm);
+    EXPECT_EQ(model().packetFilterRequests(), expected) << std::hex << ndis;
+  }
+  for (const emu::usb::BusRequest& request : RequestsOf(URB_FUNCTION_CLASS_INTERFACE)) {
+    ASSERT_TRUE(request.setup.has_value());
+    EXPECT_EQ(request.setup->bmRequestType, 0x21);
+    EXPECT_EQ(request.setup->bRequest, 0x43);
+    EXPECT_EQ(request.setup->wIndex, 0u);
+    EXPECT_EQ(request.setup->wLength, 0u);
+  }
+}
+
+TEST_F(EcmControlTest, TwoQuickSetsSendOneRequestWithTheLastFilter) {
+  Open();
+  EXPECT_TRUE(SetFilter(0x0B));
+  EXPECT_TRUE(SetFilter(0x24));
+  kernel().RunPending();
+  EXPECT_EQ(model().packetFilterRequests(), std::vector<USHORT>{0x03});
+}
+
+TEST_F(EcmControlTest, RefusedFilterIsDroppedAndTheNextOneStillGoesOut) {
+  Open();
+  model().RefusePacketFilter(true);
+  EXPECT_TRUE(SetFilter(0x0B));
+  kernel().RunPending();
+  EXPECT_FALSE(model().packetFilter().has_value());
+  model().RefusePacketFilter(false);
+  EXPECT_TRUE(SetFilter(0x01));
+  kernel().RunPending();
+  EXPECT_EQ(model().packetFilterRequests(), (std::vector<USHORT>{0x1C, 0x04}));
+  EXPECT_EQ(model().packetFilter(), 0x04);
+}
+
+TEST_F(EcmControlTest, WithoutAWorkItemNothingIsQueuedSentOrFinished) {
+  Open();
+  kernel().faults().FailAll(emu::FaultPoint::WorkItem, true);
+  EXPECT_FALSE(SetFilter(0x0B));
+  EXPECT_FALSE(PowerDown());
+  EXPECT_FALSE(PowerUp());
+  kernel().faults().FailAll(emu::FaultPoint::WorkItem, false);
+  kernel().RunPending();
+  EXPECT_TRUE(model().packetFilterRequests().empty());
+  EXPECT_EQ(sink.requestsFinished, 0);
+  EXPECT_TRUE(device->CanSend());
+}
+
+TEST_F(EcmControlTest, PowerDownClosesThePipesAndPowerUpReopensThem) {
+  Open();
+  int announcements = sink.transmitReady;
+  ASSERT_TRUE(PowerDown());
+  kernel().RunPending();
+  EXPECT_EQ(sink.requestsFinished, 1);
+  EXPECT_FALSE(AnyPipeStarted());
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  ASSERT_TRUE(PowerUp());
+  kernel().RunPending();
+  EXPECT_EQ(sink.requestsFinished, 2);
+  EXPECT_TRUE(device->CanSend());
+  EXPECT_EQ(sink.transmitReady, announcements + 1) << "the reopened bulk-out announces itself";
+  EXPECT_EQ(bus().QueuedTransfers(kDataInEndpoint), settings.RxBuffers);
+  EXPECT_EQ(bus().QueuedTransfers(kNotifyEndpoint), 1u);
+}
+
+TEST_F(EcmControlTest, PowerDownThenUpBeforeTheWorkerStartsOnlyPowersUp) {
+  Open();
+  ASSERT_TRUE(PowerDown());
+  ASSERT_TRUE(PowerUp());
+  kernel().RunPending();
+  EXPECT_EQ(sink.requestsFinished, 1);
+  EXPECT_TRUE(RequestsOf(URB_FUNCTION_ABORT_PIPE).empty()) << "the pipes were never closed";
+  EXPECT_TRUE(device->CanSend());
+}
+
+// The adapter's stop (ClosePipes, then Stop) arrives while a power-up is inside OpenPipes,
+// held up by a slow pipe reset: the close waits for the open to finish, then wins.
+TEST_F(EcmControlTest, StopArrivingDuringPowerUpClosesAfterItAndForGood) {
+  settings.SendClearEpHaltOnStart = 1;
+  Open();
+  ASSERT_TRUE(PowerDown());
+  kernel().RunPending();
+  bus().InjectFault(ControlFault::Delay(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 300).Times(1));
+  ASSERT_TRUE(PowerUp());
+  kernel().RunPending();
+  ASSERT_EQ(sink.requestsFinished, 1) << "the power-up waits for its first pipe reset";
+
+  uint64_t before = kernel().NowMs();
+  device->ClosePipes();
+  EXPECT_EQ(kernel().NowMs() - before, 300u) << "the close waited for the open";
+  EXPECT_EQ(sink.requestsFinished, 2);
+  EXPECT_FALSE(AnyPipeStarted());
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  device->Stop();
+  kernel().AdvanceTimeMs(1000);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  EXPECT_EQ(sink.requestsFinished, 2);
+}
+
+// A power-up queued before the stop runs after the stop's close: it reopens nothing, and its
+// request is still finished (a pended request must complete).
+TEST_F(EcmControlTest, PowerUpQueuedBeforeTheStopRunsAfterItsCloseAndLeavesThePipesClosed) {
+  Open();
+  ASSERT_TRUE(PowerDown());
+  kernel().RunPending();
+  size_t transfers = Transfers();
+  ASSERT_TRUE(PowerUp());
+  device->ClosePipes();
+  EXPECT_EQ(sink.requestsFinished, 1) << "not run yet";
+  device->Stop();
+  EXPECT_EQ(sink.requestsFinished, 2) << "Stop let it run rather than forget it";
+  EXPECT_EQ(Transfers(), transfers) << "no pipe was reopened";
+  EXPECT_FALSE(AnyPipeStarted());
+  EXPECT_FALSE(bus().Configured());
+}
+
+// Surprise removal, then halt, while a power-down drains a read that is on the wire: the
+// stop's close waits for the power routine's, Stop waits for the routine, nothing deadlocks.
+TEST_F(EcmControlTest, RemovalAndHaltDuringPowerDownWaitForItWithoutDeadlock) {
+  Open();
+  ASSERT_TRUE(bus().CompleteTransfer(bus().Transfers(kDataInEndpoint).at(0).id,
+                                     emu::usb::TransferResult::Data(TestFrame(60, 1)), emu::usb::When::Dpc, 2000));
+  uint64_t before = kernel().NowMs();
+  ASSERT_TRUE(PowerDown());
+  kernel().RunPending();
+  EXPECT_EQ(sink.requestsFinished, 0) << "the power-down is draining";
+
+  device->ClosePipes();
+  EXPECT_EQ(kernel().NowMs() - before, 2000u);
+  EXPECT_EQ(sink.requestsFinished, 1);
+  bus().Unplug();
+  device->Stop();  // its deconfigure fails on the gone device; the adapter ignores that
+  device->Destroy(kDestroyFreeMemory);
+  device = nullptr;
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  EXPECT_TRUE(sink.received.empty());
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// Frames through the ECM device: what the bus sees of each sent frame (short-packet rule,
+// one-byte termination), what the adapter is handed for each received one, and the pipes'
+// opening and closing.
+#include "EcmTest.h"
+
+namespace {
+
+using namespace ecm_descriptors;
+using emu::usb::ControlFault;
+using emu::usb::TransferResult;
+using emu::usb::When;
+
+emu::devices::DeviceProfile FullSpeedProfile() {
+  return EcmProfile(EcmConfiguration(Join({HeaderAndUnion(), EthernetNetworking()}), 64));
+}
+
+class EcmDataPathTest : public EcmTest {
+ protected:
+  std::vector<emu::devices::ReceivedFrame> DeviceFrames() { return model().DataOut().Frames(); }
+  uint64_t WaitingId(UCHAR endpoint, size_t position) { return bus().Transfers(endpoint).at(position).id; }
+};
+
+TEST_F(EcmDataPathTest, OneByteTerminationEndsAFrameOfWholePacketsWithAZeroByte) {
+  Plug(FullSpeedProfile());
+  settings.OneByteTermination = 1;
+  Open();
+  bus().HoldEndpoint(kDataOutEndpoint, true);
+  ASSERT_TRUE(Send(TestFrame(128, 1)));
+  ASSERT_TRUE(Send(TestFrame(127, 2)));
+  EXPECT_EQ(WaitingLengths(kDataOutEndpoint), (std::vector<ULONG>{129, 127})) << "no zero-length transfer";
+  EXPECT_EQ(bus().Transfers(kDataOutEndpoint)[0].data.back(), 0x00);
+  bus().HoldEndpoint(kDataOutEndpoint, false);
+  kernel().RunPending();
+  std::vector<emu::devices::ReceivedFrame> frames = DeviceFrames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].bytes, TestFrame(128, 1));
+  EXPECT_TRUE(frames[0].terminationByte);
+  EXPECT_EQ(frames[1].bytes, TestFrame(127, 2));
+  EXPECT_FALSE(frames[0].merged() || frames[1].merged());
+}
+
+TEST_F(EcmDataPathTest, WithoutOneByteTerminationAWholePacketFrameIsFollowedByAZeroLengthTransfer) {
+  Open();
+  bus().HoldEndpoint(kDataOutEndpoint, true);
+  ASSERT_TRUE(Send(TestFrame(512, 3)));
+  EXPECT_EQ(WaitingLengths(kDataOutEndpoint), (std::vector<ULONG>{512, 0}));
+  bus().HoldEndpoint(kDataOutEndpoint, false);
+  kernel().RunPending();
+  ASSERT_EQ(DeviceFrames().size(), 1u);
+  EXPECT_EQ(DeviceFrames()[0].bytes, TestFrame(512, 3));
+  EXPECT_FALSE(DeviceFrames()[0].merged());
+}
+
+TEST_F(EcmDataPathTest, BufferFilledToCapacityHasNoRoomForTheByteAndGetsAZeroLengthTransfer) {
+  settings.OneByteTermination = 1;
+  Open();
+  bus().HoldEndpoint(kDataOutEndpoint, true);
+  ASSERT_TRUE(Send(TestFrame(kEcmFrameBufferSize, 4)));
+  EXPECT_EQ(WaitingLengths(kDataOutEndpoint), (std::vector<ULONG>{1536, 0}));
+}
+
+TEST_F(EcmDataPathTest, SendBuffersOnlyWhileOpenAndNeverTheLastFreeOne) {
+  settings.TxBuffers = 2;
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  SpinLockGuard guard(adapterLock);
+  EXPECT_FALSE(device->CanSend());
+  EXPECT_EQ(device->GetSendBuffer(), nullptr);
+  guard.Unlock();
+  ASSERT_EQ(device->OpenPipes(), STATUS_SUCCESS);
+  guard.Relock();
+  EXPECT_TRUE(device->CanSend());
+  TransferBuffer* buffer = device->GetSendBuffer();
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(buffer->cursorLength, 0u);
+  EXPECT_EQ(buffer->cursorCapacity, 1536u);
+  EXPECT_EQ(buffer->cursorPosition, buffer->cursorStart);
+  EXPECT_EQ(buffer->length, 0u);
+  EXPECT_EQ(device->GetSendBuffer(), nullptr) << "one free buffer is kept for a zero-length transfer";
+  device->ReleaseSendBuffer(buffer);
+  EXPECT_EQ(device->BulkOutPipe.pool.freeCount, 2u);
+  guard.Unlock();
+  device->ClosePipes();
+  guard.Relock();
+  EXPECT_FALSE(device->CanSend());
+  EXPECT_EQ(device->GetSendBuffer(), nullptr);
+}
+
+// A successful write (and the pipe's start) runs the adapter's send pump; a failed one does
+// not: the pipe repairs itself and announces itself again once restarted.
+TEST_F(EcmDataPathTest, OnlySuccessfulWritesAndRestartsRunTheSendPump) {
+  Open();
+  EXPECT_EQ(sink.transmitReady, 1) << "the start's announcement";
+  bus().HoldEndpoint(kDataOutEndpoint, true);
+  ASSERT_TRUE(Send(TestFrame(100, 5)));
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataOutEndpoint, 0), TransferResult{}, When::Inline));
+  EXPECT_EQ(sink.transmitReady, 2);
+  ASSERT_TRUE(Send(TestFrame(100, 6)));
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataOutEndpoint, 0), TransferResult::Stall(), When::Inline));
+  EXPECT_EQ(sink.transmitReady, 2);
+  EXPECT_FALSE(Send(TestFrame(100, 7))) << "refused until the pipe is repaired";
+  kernel().RunPending();
+  EXPECT_EQ(sink.transmitReady, 3);
+  EXPECT_EQ(RequestsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).size(), 1u);
+  EXPECT_TRUE(Send(TestFrame(100, 8)));
+}
+
+TEST_F(EcmDataPathTest, ReceivedTransfersReachTheAdapterWholeUnderItsLock) {
+  Open();
+  model().DataIn().Queue(TestFrame(60, 9));
+  model().DataIn().Queue(Bytes{});
+  model().DataIn().Queue(TestFrame(1514, 10));
+  kernel().RunPending();
+  ASSERT_EQ(sink.received.size(), 3u);
+  EXPECT_EQ(sink.received[0], TestFrame(60, 9));
+  EXPECT_TRUE(sink.received[1].empty()) << "an empty transfer is handed over with length 0";
+  EXPECT_EQ(sink.received[2], TestFrame(1514, 10));
+  EXPECT_TRUE(sink.heldUnderLock);
+  for (const RecordingSink::Cursor& cursor : sink.cursors) {
+    EXPECT_TRUE(cursor.startsAtData);
+    EXPECT_TRUE(cursor.positionAtStart);
+    EXPECT_EQ(cursor.capacity, 1536u);
+    EXPECT_TRUE(cursor.endAtCapacity);
+  }
+  EXPECT_EQ(bus().QueuedTransfers(kDataInEndpoint), 1u) << "three of four buffers are with the adapter";
+
+  {
+    SpinLockGuard guard(adapterLock);
+    for (TransferBuffer* buffer : sink.held) device->ReleaseReceiveBuffer(buffer);
+    sink.held.clear();
+  }
+  EXPECT_EQ(bus().QueuedTransfers(kDataInEndpoint), 1u) << "reads go out again only when resumed";
+  ReturnReceived();
+  EXPECT_EQ(bus().QueuedTransfers(kDataInEndpoint), 4u);
+}
+
+TEST_F(EcmDataPathTest, PipesOpenBulkOutFirstAndAFailureLeavesNoneStarted) {
+  settings.SendClearEpHaltOnStart = 1;
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  bus().InjectFault(
+      ControlFault::Fail(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, STATUS_INTERNAL_ERROR, USBD_STATUS_STALL_PID)
+          .Skip(2)
+          .Times(1));
+  EXPECT_EQ(device->OpenPipes(), STATUS_INTERNAL_ERROR);
+  std::vector<UCHAR> resets;
+  for (const emu::usb::BusRequest& request : RequestsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL))
+    resets.push_back(request.endpoint);
+  EXPECT_EQ(resets, (std::vector<UCHAR>{kDataOutEndpoint, kDataInEndpoint, kNotifyEndpoint}));
+  EXPECT_EQ(sink.transmitReady, 1) << "bulk-out was started before the failure";
+  EXPECT_FALSE(device->CanSend());
+  EXPECT_FALSE(device->BulkInPipe.started);
+  EXPECT_FALSE(device->NotificationPipe.started);
+  EXPECT_EQ(bus().PendingIrps(), 0u) << "the reads that bulk-in put out were drained";
+
+  EXPECT_EQ(device->OpenPipes(), STATUS_SUCCESS) << "a second try succeeds";
+  kernel().RunPending();
+  EXPECT_TRUE(device->CanSend());
+}
+
+TEST_F(EcmDataPathTest, ClosingWaitsForAFilterRequestOnTheWire) {
+  Open();
+  bus().InjectFault(ControlFault::Delay(URB_FUNCTION_CLASS_INTERFACE, 300));
+  {
+    SpinLockGuard guard(adapterLock);
+    ASSERT_TRUE(device->SetPacketFilter(NDIS_PACKET_TYPE_DIRECTED));
+  }
+  kernel().RunPending();
+  ASSERT_EQ(model().packetFilterRequests(), std::vector<USHORT>{0x04}) << "sent; the answer comes late";
+  uint64_t before = kernel().NowMs();
+  device->ClosePipes();
+  EXPECT_EQ(kernel().NowMs() - before, 300u);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+}
+
+}  // namespace
