@@ -41,6 +41,11 @@ class Adapter : public DeviceEventSink, public PoolObject {
   IRQL_AT_MOST_DISPATCH NDIS_STATUS ResetDevice();
   // Completes every queued packet with NDIS_STATUS_SUCCESS, dropping Lock around each.
   IRQL_DISPATCH void FlushSendQueue();
+  // Copies queued packets into device send buffers while the device has one; Lock held.
+  IRQL_DISPATCH void PumpSendQueue();
+  // Indicates one received frame to NDIS and gives its buffer back; Lock held, dropped
+  // around the indication.
+  IRQL_DISPATCH void IndicateFrame(TransferBuffer* buffer);
 
   // DeviceEventSink
   void OnLinkStateChanged(BOOLEAN connected) override;
@@ -105,6 +110,11 @@ class Adapter : public DeviceEventSink, public PoolObject {
   static VOID NTAPI IndicateMediaStatus(PVOID systemSpecific1, PVOID context, PVOID systemSpecific2,
                                         PVOID systemSpecific3);
   IRQL_PASSIVE void ResetPipes();
+  // The transmit path's steps, Lock held.
+  enum class FrameFill { Filled, TooLong, Unmappable };
+  FrameFill FillFrame(PNDIS_PACKET packet, TransferBuffer* buffer);
+  void CompleteSendLocked(PNDIS_PACKET packet, NDIS_STATUS status);
   IRQL_PASSIVE NDIS_STATUS GetDeviceObjects();
   void ForgetDeviceObjects();
+  IRQL_PASSIVE void CancelTimersAndWait();
 };

@@ -1,7 +1,6 @@
 // Stop, surprise removal, halt and destruction of a started adapter.
 #include "StartedAdapterTest.h"
 #include "driver/MiniportDriver.h"
-#include "transfer/TransferBuffer.h"
 
 namespace {
 
@@ -39,20 +38,6 @@ TEST_F(LifecycleTest, SurpriseRemovalStopsAtOnceAndHaltStopsAgainHarmlessly) {
   EXPECT_EQ(miniport.sendCompletions().size(), 4u);
   miniport.Halt();
   EXPECT_TRUE(TheMiniportDriver->Adapters.IsEmpty());
-}
-
-TEST_F(LifecycleTest, QueuedReceiveBuffersGoBackToTheDeviceHeadFirstBeforeItStops) {
-  TransferBuffer first;
-  TransferBuffer second;
-  {
-    SpinLockGuard guard(adapter->Lock);
-    adapter->ReceiveQueue.InsertTail(&first);
-    adapter->ReceiveQueue.InsertTail(&second);
-  }
-  miniport.PnPEvent(NdisDevicePnPEventSurpriseRemoved);
-  EXPECT_EQ(device->calls, (Calls{"ClosePipes", "ReleaseReceiveBuffer", "ReleaseReceiveBuffer", "Stop"}));
-  EXPECT_EQ(device->releasedReceiveBuffers, (std::vector<TransferBuffer*>{&first, &second}));
-  EXPECT_TRUE(adapter->ReceiveQueue.IsEmpty());
 }
 
 TEST_F(LifecycleTest, OtherPnPEventsAreIgnored) {
