@@ -35,6 +35,7 @@ Adapter::Adapter(NDIS_HANDLE miniportAdapterHandle)
       RcvError(0),
       RcvNoBuffer(0),
       Device(nullptr),
+      RequestPending(FALSE),
       FunctionalDevice(nullptr),
       ResetPending(FALSE),
       DeviceStopped(FALSE) {

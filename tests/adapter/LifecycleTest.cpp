@@ -57,19 +57,6 @@ TEST_F(LifecycleTest, ATimerArmedDuringTheStopDoesNotOutliveTheAdapter) {
   miniport.Halt();  // the library and the pool report an armed timer in freed memory
 }
 
-// FIXME: the information requests come with their own work; until then each is refused.
-TEST_F(LifecycleTest, InformationRequestsAreRefusedAsNotSupportedForNow) {
-  std::vector<UCHAR> buffer(8, 0xA5);
-  ULONG done = 0xDEAD;
-  ULONG needed = 0xBEEF;
-  EXPECT_EQ(miniport.QueryInformation(OID_GEN_LINK_SPEED, buffer, &done, &needed), NDIS_STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(done, 0xDEADu);
-  EXPECT_EQ(needed, 0xBEEFu);
-  EXPECT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &done, &needed), NDIS_STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(needed, 0u);
-  EXPECT_TRUE(device->calls.empty());
-}
-
 TEST_F(LifecycleTest, HaltClearsInitializedBeforeStopping) {
   adapter->OnLinkStateChanged(TRUE);  // arms the media status timer
   miniport.Halt();
