@@ -35,6 +35,7 @@ Adapter::Adapter(NDIS_HANDLE miniportAdapterHandle)
       RcvError(0),
       RcvNoBuffer(0),
       Device(nullptr),
+      RequestPending(FALSE),
       FunctionalDevice(nullptr),
       ResetPending(FALSE),
       DeviceStopped(FALSE) {
@@ -51,10 +52,16 @@ Adapter::Adapter(NDIS_HANDLE miniportAdapterHandle)
 Adapter::~Adapter() {
   // A reset still queued has to reach NDIS: it is waited for, not cancelled.
   ResetCall.Wait();
+  // StopDevice cancelled the timers, but a timer routine whose DPC was queued already still
+  // runs (the receive drain calls the device), here or on another processor.
+  CancelTimersAndWait();
   if (Device) Device->Destroy(kDestroyFreeMemory);
-  // StopDevice cancelled the timers, but work of the device that ended after that (a power
-  // change reporting OnRequestFinished) may have armed one again, and a timer routine may
-  // still be queued or running on another processor: the memory must outlive both.
+  // Work of the device that ended meanwhile (a power change reporting OnRequestFinished) may
+  // have armed a timer again: the memory must outlive it.
+  CancelTimersAndWait();
+}
+
+void Adapter::CancelTimersAndWait() {
   BOOLEAN wasPending;
   NdisMCancelTimer(&ReceiveTimer, &wasPending);
   NdisMCancelTimer(&RequestCompleteTimer, &wasPending);

@@ -41,6 +41,18 @@ class Adapter : public DeviceEventSink, public PoolObject {
   IRQL_AT_MOST_DISPATCH NDIS_STATUS ResetDevice();
   // Completes every queued packet with NDIS_STATUS_SUCCESS, dropping Lock around each.
   IRQL_DISPATCH void FlushSendQueue();
+  // Copies queued packets into device send buffers while the device has one; Lock held.
+  IRQL_DISPATCH void PumpSendQueue();
+  // Indicates one received frame to NDIS and gives its buffer back; Lock held, dropped
+  // around the indication.
+  IRQL_DISPATCH void IndicateFrame(TransferBuffer* buffer);
+  // The information handlers' bodies, Lock held.
+  IRQL_DISPATCH NDIS_STATUS QueryInformationLocked(NDIS_OID oid, PVOID buffer, ULONG length, PULONG bytesWritten,
+                                                   PULONG bytesNeeded);
+  IRQL_DISPATCH NDIS_STATUS SetInformationLocked(NDIS_OID oid, PVOID buffer, ULONG length, PULONG bytesRead,
+                                                 PULONG bytesNeeded);
+  // Completes the set that pended, if it has not been completed yet; Lock not held.
+  IRQL_AT_MOST_DISPATCH void CompletePendingRequest();
 
   // DeviceEventSink
   void OnLinkStateChanged(BOOLEAN connected) override;
@@ -85,6 +97,9 @@ class Adapter : public DeviceEventSink, public PoolObject {
   NetworkDevice* Device;  // owned
   NDIS_MINIPORT_TIMER RequestCompleteTimer;
   NDIS_MINIPORT_TIMER MediaStatusTimer;
+  // Lock; from a set answered with NDIS_STATUS_PENDING to its NdisMSetInformationComplete,
+  // so that the request timer and the stop complete it exactly once between them.
+  BOOLEAN RequestPending;
 
   // The reset's close and reopen run at PASSIVE_LEVEL on this work item.
   PDEVICE_OBJECT FunctionalDevice;  // the work item's device object
@@ -105,6 +120,14 @@ class Adapter : public DeviceEventSink, public PoolObject {
   static VOID NTAPI IndicateMediaStatus(PVOID systemSpecific1, PVOID context, PVOID systemSpecific2,
                                         PVOID systemSpecific3);
   IRQL_PASSIVE void ResetPipes();
+  // The transmit path's steps, Lock held.
+  enum class FrameFill { Filled, TooLong, Unmappable };
+  FrameFill FillFrame(PNDIS_PACKET packet, TransferBuffer* buffer);
+  void CompleteSendLocked(PNDIS_PACKET packet, NDIS_STATUS status);
+  // The answer to a query: its bytes, or FALSE for an OID not answered.
+  BOOLEAN FindQueryAnswerLocked(NDIS_OID oid, ULONG* scratch, const void** source, ULONG* length);
+  NDIS_STATUS SetPowerLocked(ULONG deviceState);
   IRQL_PASSIVE NDIS_STATUS GetDeviceObjects();
   void ForgetDeviceObjects();
+  IRQL_PASSIVE void CancelTimersAndWait();
 };

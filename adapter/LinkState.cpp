@@ -36,5 +36,17 @@ VOID NTAPI Adapter::IndicateMediaStatus(PVOID systemSpecific1, PVOID context, PV
 VOID NTAPI Adapter::CompleteRequest(PVOID systemSpecific1, PVOID context, PVOID systemSpecific2,
                                     PVOID systemSpecific3) {
   CHECK_IRQL_DISPATCH();
-  NdisMSetInformationComplete(static_cast<Adapter*>(context)->MiniportAdapterHandle, NDIS_STATUS_SUCCESS);
+  static_cast<Adapter*>(context)->CompletePendingRequest();
+}
+
+void Adapter::CompletePendingRequest() {
+  {
+    SpinLockGuard guard(Lock);
+    // Completed already (by the stop), or nothing pends: the timer also runs for a power
+    // change that finished after the stop had completed its request.
+    if (!RequestPending) return;
+    // Cleared first: NDIS may issue the next request from the completion.
+    RequestPending = FALSE;
+  }
+  NdisMSetInformationComplete(MiniportAdapterHandle, NDIS_STATUS_SUCCESS);
 }

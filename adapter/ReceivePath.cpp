@@ -1,23 +1,44 @@
-// The receive side. FIXME: frame indication (the receive queue drained by ReceiveTimer and
-// MiniportTransferData) is not built yet; until it is, a received buffer goes straight back
-// to the device and nothing is indicated.
+// The receive path: the device hands each received buffer over under Lock; the receive timer
+// indicates the queued frames to NDIS, gives the buffers back and lets the reads go out again.
 #include "adapter/Adapter.h"
-#include "driver/MiniportHandlers.h"
 #include "ecm/NetworkDevice.h"
+#include "transfer/TransferBuffer.h"
 
-void Adapter::OnReceiveReady(TransferBuffer* buffer) { Device->ReleaseReceiveBuffer(buffer); }
+void Adapter::OnReceiveReady(TransferBuffer* buffer) {
+  // The device holds Lock: only queue here, and indicate from the timer.
+  ReceiveQueue.InsertTail(buffer);
+  if (ReceiveEnabled) NdisMSetTimer(&ReceiveTimer, 0);
+}
 
 VOID NTAPI Adapter::DrainReceiveQueue(PVOID systemSpecific1, PVOID context, PVOID systemSpecific2,
                                       PVOID systemSpecific3) {
   CHECK_IRQL_DISPATCH();
   auto* adapter = static_cast<Adapter*>(context);
   SpinLockGuard guard(adapter->Lock);
+  // Buffers queued while Lock is dropped for an indication are taken by this same loop.
+  while (TransferBuffer* buffer = adapter->ReceiveQueue.PopHead()) adapter->IndicateFrame(buffer);
+  // Reads go out again only from here: the buffers just given back, and any left free.
   adapter->Device->ResumeReceive();
 }
 
-NDIS_STATUS NTAPI MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
-                                       NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer) {
-  CHECK_IRQL_AT_MOST_DISPATCH();
-  *BytesTransferred = 0;
-  return NDIS_STATUS_FAILURE;
+void Adapter::IndicateFrame(TransferBuffer* buffer) {
+  CHECK_IRQL_DISPATCH();
+  ULONG length = buffer->cursorLength;
+  if (length <= kEthernetHeaderSize) {
+    ++RcvError;
+    Device->ReleaseReceiveBuffer(buffer);
+    return;
+  }
+  PUCHAR frame = buffer->cursorPosition;
+  UINT payload = length - kEthernetHeaderSize;
+  {
+    SpinLockReleaser unlocked(Lock);
+    // The whole frame is the lookahead. The receive context names the buffer, so that
+    // MiniportTransferData knows where this frame ends.
+    NdisMEthIndicateReceive(MiniportAdapterHandle, buffer, frame, kEthernetHeaderSize, frame + kEthernetHeaderSize,
+                            payload, payload);
+    NdisMEthIndicateReceiveComplete(MiniportAdapterHandle);
+  }
+  ++RcvOk;
+  Device->ReleaseReceiveBuffer(buffer);
 }

@@ -15,6 +15,7 @@ constexpr LONG kAny = -1;
 constexpr LONG kCommunicationClass = 0x02;
 constexpr LONG kEcmSubclass = 0x06;
 constexpr LONG kNoProtocol = 0x00;
+constexpr ULONG kLargestFrame = kFrameBufferSize - 1;
 
 }  // namespace
 
@@ -87,11 +88,15 @@ NDIS_STATUS Adapter::BringUpDevice() {
   // The device reports the link once its pipes run; whatever the registry said, the adapter
   // starts disconnected.
   MediaState = NdisMediaStateDisconnected;
-  MaximumTotalSize = Device->GetMaxSegmentSize();
-  if (MaximumTotalSize <= kEthernetHeaderSize) {
-    NdisWriteErrorLogEntry(MiniportAdapterHandle, kErrorStart, 2, kStartSegmentSize, MaximumTotalSize);
+  ULONG segmentSize = Device->GetMaxSegmentSize();
+  if (segmentSize <= kEthernetHeaderSize) {
+    NdisWriteErrorLogEntry(MiniportAdapterHandle, kErrorStart, 2, kStartSegmentSize, segmentSize);
     return NDIS_STATUS_FAILURE;
   }
+  // NDIS is told no larger frame than a send buffer carries: the send path keeps a buffer's
+  // last byte free and drops a longer frame, so a device announcing more (2048, say) gets
+  // the 1535 bytes that can really go out, with lookahead and buffer spaces to match.
+  MaximumTotalSize = segmentSize < kLargestFrame ? segmentSize : kLargestFrame;
   ULONG payload = MaximumTotalSize - kEthernetHeaderSize;
   TransmitBufferSpace = payload * Settings.TxBuffers;
   ReceiveBufferSpace = payload * Settings.RxBuffers;
@@ -107,5 +112,9 @@ NDIS_STATUS Adapter::BringUpDevice() {
   SpinLockGuard guard(Lock);
   SendEnabled = TRUE;
   ReceiveEnabled = TRUE;
+  // Frames that arrived since OpenPipes were queued without arming the receive timer. Should
+  // they hold every receive buffer, no read is out, and with the link reported already nothing
+  // else would ever arm it: receiving would stop for good.
+  if (!ReceiveQueue.IsEmpty()) NdisMSetTimer(&ReceiveTimer, 0);
   return NDIS_STATUS_SUCCESS;
 }

@@ -28,4 +28,7 @@ void Adapter::StopDevice() {
   }
   Device->Stop();
   ForgetDeviceObjects();
+  // The stop cancelled the request timer and Stop forgot a power change not yet started: a
+  // set still pending would never complete otherwise.
+  CompletePendingRequest();
 }

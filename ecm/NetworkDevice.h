@@ -12,6 +12,10 @@
 
 class TransferBuffer;
 
+// Data bytes of every send and receive buffer the device hands the adapter: one Ethernet
+// frame each.
+constexpr ULONG kFrameBufferSize = 1536;
+
 class NetworkDevice : public PoolObject {
  public:
   virtual void Destroy(ULONG flags) = 0;  // deleting destructor; bit 0 frees the memory

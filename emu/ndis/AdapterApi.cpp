@@ -69,12 +69,13 @@ VOID NTAPI NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDL
                                    PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookaheadBuffer,
                                    UINT LookaheadBufferSize, UINT PacketSize) {
   if (Miniport* miniport = Find(MiniportAdapterHandle, "NdisMEthIndicateReceive"))
-    miniport->OnIndication("NdisMEthIndicateReceive");
+    miniport->OnReceive(MiniportReceiveContext, HeaderBuffer, HeaderBufferSize, LookaheadBuffer, LookaheadBufferSize,
+                        PacketSize);
 }
 
 VOID NTAPI NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle) {
   if (Miniport* miniport = Find(MiniportAdapterHandle, "NdisMEthIndicateReceiveComplete"))
-    miniport->OnIndication("NdisMEthIndicateReceiveComplete");
+    miniport->OnReceiveComplete();
 }
 
 VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet, NDIS_STATUS Status) {

@@ -18,15 +18,13 @@ const char* StateText(MiniportState state) {
   return "?";
 }
 
-const NDIS_MINIPORT_CHARACTERISTICS& Handlers() {
+}  // namespace
+
+const NDIS_MINIPORT_CHARACTERISTICS& Miniport::Handlers() {
   const NDIS_MINIPORT_CHARACTERISTICS* table = Library::Current().characteristics();
   if (!table) Kernel::Current().verifier().Fatal("ndis", "an adapter was driven before a miniport was registered");
   return *table;
 }
-
-const NDIS30_MINIPORT_CHARACTERISTICS& Ndis30() { return Handlers().Ndis50Chars.Ndis40Chars.Ndis30Chars; }
-
-}  // namespace
 
 Miniport::Miniport(PDRIVER_OBJECT driver) : driver_(driver) {
   functional_.DriverObject = driver;
@@ -35,14 +33,16 @@ Miniport::Miniport(PDRIVER_OBJECT driver) : driver_(driver) {
   stack_ = DeviceStack{&physical_, &functional_, &physical_};
 }
 
-template <class Call>
-void Miniport::CallDriver(KIRQL level, const char* routine, Call call) {
+void Miniport::CallDriver(KIRQL level, const char* routine, const std::function<void()>& call) {
   Context& context = CurrentContext();
   AllocationOwnerScope owner(&functional_);
   KIRQL previous = KfRaiseIrql(level);
+  // NDIS calls some routines from within others' calls into it (TransferData during an
+  // indication): only the locks taken inside must be released.
+  size_t held = context.held.size();
   call();
   Verifier& verifier = Kernel::Current().verifier();
-  if (!context.held.empty())
+  if (context.held.size() > held)
     verifier.Report("spinlock", std::string(routine) + " returned holding lock " + context.held.back().lockClass);
   if (context.irql != level) {
     verifier.Report("irql", std::string(routine) + " returned at IRQL " + std::to_string(context.irql) +
@@ -96,11 +96,6 @@ NDIS_STATUS Miniport::Run(const char* routine, size_t media, const InitializeBod
   if (!problem.empty()) ReportViolation(problem);
   if (status != NDIS_STATUS_SUCCESS) CheckReleased("when MiniportInitialize failed");
   return status;
-}
-
-void Miniport::NotePacketsSent(const std::vector<PNDIS_PACKET>& packets) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  outstandingPackets_.insert(packets.begin(), packets.end());
 }
 
 void Miniport::Halt() {
@@ -173,58 +168,6 @@ NDIS_STATUS Miniport::Reset(BOOLEAN* addressingReset) {
   return status;
 }
 
-void Miniport::SendPackets(const std::vector<PNDIS_PACKET>& packets) {
-  NDIS_HANDLE context;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    context = context_;
-    for (PNDIS_PACKET packet : packets)
-      if (packet && !outstandingPackets_.insert(packet).second)
-        Kernel::Current().verifier().Fatal("ndis", "a packet sent again before its completion");
-  }
-  std::vector<PNDIS_PACKET> array = packets;
-  CallDriver(DISPATCH_LEVEL, "MiniportSendPackets", [&] {
-    Handlers().Ndis50Chars.Ndis40Chars.SendPacketsHandler(context, array.data(), static_cast<UINT>(array.size()));
-  });
-}
-
-NDIS_STATUS Miniport::QueryInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesWritten,
-                                       ULONG* bytesNeeded) {
-  NDIS_HANDLE context;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (setPending_) Kernel::Current().verifier().Fatal("ndis", "a request issued while a set is pending");
-    context = context_;
-  }
-  NDIS_STATUS status = NDIS_STATUS_FAILURE;
-  CallDriver(DISPATCH_LEVEL, "MiniportQueryInformation", [&] {
-    status = Ndis30().QueryInformationHandler(context, oid, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                              bytesWritten, bytesNeeded);
-  });
-  if (status == NDIS_STATUS_PENDING) ReportViolation("MiniportQueryInformation pended; no query pends here");
-  return status;
-}
-
-NDIS_STATUS Miniport::SetInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesRead,
-                                     ULONG* bytesNeeded) {
-  NDIS_HANDLE context = this->context();
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (setPending_) Kernel::Current().verifier().Fatal("ndis", "a request issued while a set is pending");
-    setPending_ = true;  // before the call: the completion may come before it returns
-  }
-  NDIS_STATUS status = NDIS_STATUS_FAILURE;
-  CallDriver(DISPATCH_LEVEL, "MiniportSetInformation", [&] {
-    status = Ndis30().SetInformationHandler(context, oid, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                            bytesRead, bytesNeeded);
-  });
-  if (status != NDIS_STATUS_PENDING) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    setPending_ = false;
-  }
-  return status;
-}
-
 MiniportState Miniport::state() {
   std::lock_guard<std::mutex> guard(mutex_);
   return state_;
@@ -293,17 +236,6 @@ void Miniport::OnStatus(NDIS_STATUS status) {
   statuses_.push_back(StatusIndication{status, Kernel::Current().NowMs()});
 }
 
-void Miniport::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (state_ == MiniportState::Halted || state_ == MiniportState::Failed)
-    ReportViolation(std::string("NdisMSendComplete ") + StateText(state_));
-  if (!outstandingPackets_.erase(packet)) {
-    ReportViolation("NdisMSendComplete of a packet NDIS did not hand to the miniport, or completed twice");
-    return;
-  }
-  sendCompletions_.push_back(SendCompletion{packet, status});
-}
-
 void Miniport::OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (!resetPending_) {
@@ -312,16 +244,6 @@ void Miniport::OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset) {
   }
   resetPending_ = false;
   resets_.push_back(ResetCompletion{status, addressingReset});
-}
-
-void Miniport::OnSetComplete(NDIS_STATUS status) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (!setPending_) {
-    ReportViolation("NdisMSetInformationComplete with no set request pending (never pended, or completed twice)");
-    return;
-  }
-  setPending_ = false;
-  setCompletions_.push_back(status);
 }
 
 void Miniport::OnTimerInitialized(PNDIS_MINIPORT_TIMER timer) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "emu/ndis/Configuration.h"
+#include "emu/ndis/Protocol.h"
 #include "emu/ndis/Registry.h"
 
 namespace emu::ndis {
@@ -72,8 +74,11 @@ class Miniport {
   // NdisOpenConfiguration fails with this status from now on (NDIS_STATUS_SUCCESS: it works).
   void FailOpenConfiguration(NDIS_STATUS status) { openConfigurationStatus_ = status; }
 
+  // The protocol bound to the adapter: it receives the indications and completions.
+  Protocol& protocol() { return protocol_; }
+
   // The calls NDIS makes. Initialization, halt, PnP events and shutdown at PASSIVE_LEVEL; reset,
-  // sends and requests at DISPATCH_LEVEL, as NDIS may.
+  // sends, requests and TransferData at DISPATCH_LEVEL, as NDIS may.
   NDIS_STATUS Initialize(const std::vector<NDIS_MEDIUM>& media = {NdisMedium802_3});
   // Runs the body in MiniportInitialize's place, with its context and checks: for a test that
   // builds the adapter itself. It gets the adapter handle and the configuration context.
@@ -83,10 +88,17 @@ class Miniport {
   void PnPEvent(NDIS_DEVICE_PNP_EVENT event);
   void Shutdown();
   NDIS_STATUS Reset(BOOLEAN* addressingReset);
+  // One batch; each packet must be completed exactly once with NdisMSendComplete.
   void SendPackets(const std::vector<PNDIS_PACKET>& packets);
+  // Requests go to the miniport one at a time, as NDIS queues them: a request made while
+  // another is in progress, or while a set pends, waits (running the emulated system) until
+  // that one is done. A set that pends is done when NdisMSetInformationComplete completes it.
   NDIS_STATUS QueryInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesWritten, ULONG* bytesNeeded);
-  // A set that pends must be completed with NdisMSetInformationComplete before the next request.
   NDIS_STATUS SetInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, ULONG* bytesRead, ULONG* bytesNeeded);
+  bool setPending();
+  // MiniportTransferData, as the protocol calls it during an indication.
+  NDIS_STATUS TransferData(PNDIS_PACKET packet, NDIS_HANDLE receiveContext, UINT offset, UINT bytes,
+                           UINT* bytesTransferred);
   // Packets NDIS handed over that the test queued in the adapter itself.
   void NotePacketsSent(const std::vector<PNDIS_PACKET>& packets);
 
@@ -107,6 +119,9 @@ class Miniport {
   void OnErrorLog(ErrorLogEntry entry);
   void OnSetAttributes(const Attributes& attributes);
   void OnIndication(const char* function);
+  void OnReceive(NDIS_HANDLE receiveContext, PVOID header, UINT headerSize, PVOID lookahead, UINT lookaheadSize,
+                 UINT packetSize);
+  void OnReceiveComplete();
   void OnStatus(NDIS_STATUS status);
   void OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
   void OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset);
@@ -122,13 +137,17 @@ class Miniport {
   void RequireNotHalted(const char* function);
 
  private:
+  static const NDIS_MINIPORT_CHARACTERISTICS& Handlers();
+  static const NDIS30_MINIPORT_CHARACTERISTICS& Ndis30() { return Handlers().Ndis50Chars.Ndis40Chars.Ndis30Chars; }
   // Runs a driver routine as NDIS does: at the level given, owning what it allocates for the
-  // adapter, and checked to return at that level with no spin lock held.
+  // adapter, and checked to return at that level holding the locks it held on entry.
   NDIS_STATUS Run(const char* routine, size_t media, const InitializeBody& body);
-  template <class Call>
-  void CallDriver(KIRQL level, const char* routine, Call call);
+  void CallDriver(KIRQL level, const char* routine, const std::function<void()>& call);
   // What must be gone when initialization fails or halt returns.
   void CheckReleased(const std::string& when);
+  // The adapter's one request slot: taken by a request, given back when it is done.
+  bool BeginRequest(const char* routine);
+  void EndRequest();
 
   std::mutex mutex_;  // guards the records and the state
   DRIVER_OBJECT* driver_;
@@ -149,9 +168,11 @@ class Miniport {
   std::set<PNDIS_PACKET> outstandingPackets_;
   bool resetPending_ = false;
   bool setPending_ = false;
+  std::atomic<bool> requestBusy_{false};  // taken through the scheduler's waits
   std::vector<NDIS_STATUS> setCompletions_;
   std::vector<PNDIS_MINIPORT_TIMER> timers_;
   std::map<const void*, std::unique_ptr<ConfigurationHandle>> configurations_;
+  Protocol protocol_{*this};
 };
 
 }  // namespace emu::ndis

@@ -1,7 +1,6 @@
 // Stop, surprise removal, halt and destruction of a started adapter.
 #include "StartedAdapterTest.h"
 #include "driver/MiniportDriver.h"
-#include "transfer/TransferBuffer.h"
 
 namespace {
 
@@ -41,20 +40,6 @@ TEST_F(LifecycleTest, SurpriseRemovalStopsAtOnceAndHaltStopsAgainHarmlessly) {
   EXPECT_TRUE(TheMiniportDriver->Adapters.IsEmpty());
 }
 
-TEST_F(LifecycleTest, QueuedReceiveBuffersGoBackToTheDeviceHeadFirstBeforeItStops) {
-  TransferBuffer first;
-  TransferBuffer second;
-  {
-    SpinLockGuard guard(adapter->Lock);
-    adapter->ReceiveQueue.InsertTail(&first);
-    adapter->ReceiveQueue.InsertTail(&second);
-  }
-  miniport.PnPEvent(NdisDevicePnPEventSurpriseRemoved);
-  EXPECT_EQ(device->calls, (Calls{"ClosePipes", "ReleaseReceiveBuffer", "ReleaseReceiveBuffer", "Stop"}));
-  EXPECT_EQ(device->releasedReceiveBuffers, (std::vector<TransferBuffer*>{&first, &second}));
-  EXPECT_TRUE(adapter->ReceiveQueue.IsEmpty());
-}
-
 TEST_F(LifecycleTest, OtherPnPEventsAreIgnored) {
   for (NDIS_DEVICE_PNP_EVENT event : {NdisDevicePnPEventQueryRemoved, NdisDevicePnPEventRemoved,
                                       NdisDevicePnPEventQueryStopped, NdisDevicePnPEventStopped,
@@ -70,19 +55,6 @@ TEST_F(LifecycleTest, OtherPnPEventsAreIgnored) {
 TEST_F(LifecycleTest, ATimerArmedDuringTheStopDoesNotOutliveTheAdapter) {
   device->onClose = [this] { adapter->OnRequestFinished(); };
   miniport.Halt();  // the library and the pool report an armed timer in freed memory
-}
-
-// FIXME: the information requests come with their own work; until then each is refused.
-TEST_F(LifecycleTest, InformationRequestsAreRefusedAsNotSupportedForNow) {
-  std::vector<UCHAR> buffer(8, 0xA5);
-  ULONG done = 0xDEAD;
-  ULONG needed = 0xBEEF;
-  EXPECT_EQ(miniport.QueryInformation(OID_GEN_LINK_SPEED, buffer, &done, &needed), NDIS_STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(done, 0xDEADu);
-  EXPECT_EQ(needed, 0xBEEFu);
-  EXPECT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &done, &needed), NDIS_STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(needed, 0u);
-  EXPECT_TRUE(device->calls.empty());
 }
 
 TEST_F(LifecycleTest, HaltClearsInitializedBeforeStopping) {

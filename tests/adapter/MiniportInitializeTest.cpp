@@ -155,6 +155,27 @@ TEST_F(BringUpTest, SegmentSizeOf15LeavesOneByteOfLookahead) {
   miniport.Halt();
 }
 
+// The send path keeps a 1536-byte buffer's last byte free: NDIS is told of no longer frame,
+// so every frame it may send goes out.
+TEST_F(BringUpTest, ASegmentSizeAboveWhatASendBufferCarriesIsCappedAt1535) {
+  for (ULONG announced : {1535u, 1536u, 2048u, 65535u}) {
+    emu::ndis::Miniport& each = library().AddMiniport();
+    Attach(each);
+    FakeNetworkDevice* device = nullptr;
+    Adapter* adapter = StartAdapter(each, &device, [announced](FakeNetworkDevice& d) { d.maxSegmentSize = announced; });
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_EQ(adapter->MaximumTotalSize, 1535u) << announced;
+    EXPECT_EQ(adapter->MaximumLookahead, 1521u);
+    EXPECT_EQ(adapter->TransmitBufferSpace, 1521u * 4);
+    EXPECT_EQ(adapter->ReceiveBufferSpace, 1521u * 4);
+    std::vector<UCHAR> largest(adapter->MaximumTotalSize, 0x5A);
+    emu::ndis::ProtocolPacket packet(largest);
+    each.SendPackets({packet.packet()});
+    EXPECT_EQ(device->submittedFrames, std::vector<std::vector<UCHAR>>{largest}) << "the largest frame advertised fits";
+    each.Halt();
+  }
+}
+
 TEST_F(BringUpTest, OpenPipesFailureReturnsItsStatusWithoutAnEntryOfItsOwn) {
   Adapter* adapter = StartAdapter(miniport, nullptr, [](FakeNetworkDevice& d) { d.openStatus = STATUS_DEVICE_NOT_CONNECTED; });
   EXPECT_EQ(adapter, nullptr);

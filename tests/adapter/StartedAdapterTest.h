@@ -2,18 +2,30 @@
 // the test leaves running is halted at the end.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "NdisTest.h"
+#include "emu/ndis/Protocol.h"
+
+// Distinctive bytes: no two lengths or seeds give the same run.
+inline std::vector<UCHAR> Pattern(size_t length, UCHAR seed) {
+  std::vector<UCHAR> bytes(length);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<UCHAR>(seed + i * 7 + (i >> 8));
+  return bytes;
+}
 
 class StartedAdapterTest : public NdisTest {
  protected:
   using Calls = std::vector<std::string>;
+  using Bytes = std::vector<UCHAR>;
+  using Packet = std::unique_ptr<emu::ndis::ProtocolPacket>;
 
   void SetUp() override {
     LoadDriver();
-    adapter = StartAdapter(miniport, &device);
+    adapter = StartAdapter(miniport, &device, prepareDevice);
     ASSERT_NE(adapter, nullptr);
     device->calls.clear();
   }
@@ -31,7 +43,29 @@ class StartedAdapterTest : public NdisTest {
     for (PNDIS_PACKET packet : handed) adapter->SendQueue.InsertTail(packet);
   }
 
+  static Packet NewPacket(std::vector<emu::ndis::BufferSpec> buffers) {
+    return std::make_unique<emu::ndis::ProtocolPacket>(std::move(buffers));
+  }
+  static Packet NewPacket(Bytes frame) { return std::make_unique<emu::ndis::ProtocolPacket>(std::move(frame)); }
+
+  ULONG QueryUlong(NDIS_OID oid) {
+    std::vector<UCHAR> buffer(4);
+    ULONG written = 0, needed = 0;
+    EXPECT_EQ(miniport.QueryInformation(oid, buffer, &written, &needed), NDIS_STATUS_SUCCESS);
+    ULONG value;
+    memcpy(&value, buffer.data(), sizeof value);
+    return value;
+  }
+  NDIS_STATUS SetUlong(NDIS_OID oid, ULONG value) {
+    std::vector<UCHAR> buffer(4);
+    memcpy(buffer.data(), &value, sizeof value);
+    ULONG read = 0, needed = 0;
+    return miniport.SetInformation(oid, buffer, &read, &needed);
+  }
+
   emu::ndis::Miniport& miniport = library().AddMiniport();
+  emu::ndis::Protocol& protocol = miniport.protocol();
+  std::function<void(FakeNetworkDevice&)> prepareDevice;  // set before SetUp runs
   Adapter* adapter = nullptr;
   FakeNetworkDevice* device = nullptr;
   NDIS_PACKET packets[4] = {};

@@ -1,0 +1,59 @@
+// The frames a session exchanges and the check of what came back. Each frame carries its
+// direction, a sequence number, its length and a checksum over everything before it, so loss,
+// duplication, reordering and corruption can each be told apart.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <vector>
+
+namespace ecmemu {
+
+using Mac = std::array<uint8_t, 6>;
+
+constexpr size_t kFrameOverhead = 14 + 2 + 1 + 4 + 2 + 4;  // header, marker, direction, seq, length, sum
+
+class FrameFactory {
+ public:
+  FrameFactory(Mac destination, Mac source, uint8_t direction, uint32_t maxLength);
+  // Frame number n: its length is spread over [kFrameOverhead, maxLength], with the lengths
+  // that meet packet boundaries (63, 64, 65, 511, 512, 513) and the largest among them.
+  std::vector<uint8_t> Make(uint32_t sequence) const;
+  uint32_t LengthOf(uint32_t sequence) const;
+
+ private:
+  Mac destination_;
+  Mac source_;
+  uint8_t direction_;
+  uint32_t maxLength_;
+};
+
+struct StreamCounts {
+  uint64_t received = 0;
+  uint64_t verified = 0;
+  uint64_t duplicated = 0;
+  uint64_t reordered = 0;
+  uint64_t corrupted = 0;
+  uint64_t foreign = 0;  // not a frame of this stream at all
+};
+
+// Checks the frames of one direction as they arrive.
+class StreamChecker {
+ public:
+  explicit StreamChecker(uint8_t direction) : direction_(direction) {}
+  void Accept(const uint8_t* frame, size_t length);
+  // Frames among [0, sent) that never arrived, leaving out those expected to be lost.
+  uint64_t Lost(uint32_t sent, const std::set<uint32_t>& mayBeLost = {}) const;
+  const StreamCounts& counts() const { return counts_; }
+  bool Seen(uint32_t sequence) const { return seen_.count(sequence) != 0; }
+
+ private:
+  uint8_t direction_;
+  StreamCounts counts_;
+  std::set<uint32_t> seen_;
+  int64_t highest_ = -1;
+};
+
+}  // namespace ecmemu
