@@ -28,7 +28,7 @@ void Adapter::StopDevice() {
   }
   Device->Stop();
   ForgetDeviceObjects();
-  // The stop cancelled the request timer and Stop forgot a power change not yet started: a
-  // set still pending would never complete otherwise.
+  // The stop cancelled the request timer, which a power change that ended before it may have
+  // armed: a set still pending would never complete otherwise.
   CompletePendingRequest();
 }

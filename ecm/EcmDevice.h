@@ -17,7 +17,6 @@
 #include "usb/UsbTarget.h"
 
 constexpr ULONG kEcmControlTimeoutMs = 500;
-constexpr ULONG kEcmFrameBufferSize = 1536;
 constexpr ULONG kDefaultMaxSegmentSize = 1514;
 constexpr ULONG kEcmMacAddressLength = 6;
 

@@ -92,13 +92,13 @@ NTSTATUS EcmDevice::ConfigurePipes(UCHAR dataInterfaceNumber) {
   if (NT_SUCCESS(status)) {
     pipe = Selector.FindPipe(UsbdPipeTypeBulk, TRUE, dataInterfaceNumber, kDataAlternateSetting);
     status = pipe ? BulkInPipe.Configure(Target, Selector, pipe->EndpointAddress, DeviceObject, this,
-                                         Settings->RxBuffers, kEcmFrameBufferSize)
+                                         Settings->RxBuffers, kFrameBufferSize)
                   : STATUS_UNSUCCESSFUL;
   }
   if (NT_SUCCESS(status)) {
     pipe = Selector.FindPipe(UsbdPipeTypeBulk, FALSE, dataInterfaceNumber, kDataAlternateSetting);
     status = pipe ? BulkOutPipe.Configure(Target, Selector, pipe->EndpointAddress, DeviceObject, this,
-                                          Settings->TxBuffers, kEcmFrameBufferSize)
+                                          Settings->TxBuffers, kFrameBufferSize)
                   : STATUS_UNSUCCESSFUL;
   }
   if (NT_SUCCESS(status)) return status;

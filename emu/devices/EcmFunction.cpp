@@ -13,6 +13,7 @@ constexpr UCHAR kClassInterfaceOut = 0x21;
 constexpr UCHAR kEndpointIn = 0x80;
 constexpr UCHAR kBulk = 2;
 constexpr UCHAR kInterrupt = 3;
+
 }  // namespace
 
 EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {

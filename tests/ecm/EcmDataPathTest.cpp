@@ -55,7 +55,7 @@ TEST_F(EcmDataPathTest, BufferFilledToCapacityHasNoRoomForTheByteAndGetsAZeroLen
   settings.OneByteTermination = 1;
   Open();
   bus().HoldEndpoint(kDataOutEndpoint, true);
-  ASSERT_TRUE(Send(TestFrame(kEcmFrameBufferSize, 4)));
+  ASSERT_TRUE(Send(TestFrame(kFrameBufferSize, 4)));
   EXPECT_EQ(WaitingLengths(kDataOutEndpoint), (std::vector<ULONG>{1536, 0}));
 }
 
