@@ -58,8 +58,9 @@ class RecordingSink : public DeviceEventSink {
 
 class EcmTest : public EmuTest {
  protected:
-  explicit EcmTest(emu::devices::DeviceProfile profile = emu::devices::DefaultEcmProfile())
-      : bench(std::move(profile)) {
+  explicit EcmTest(emu::devices::DeviceProfile profile = emu::devices::DefaultEcmProfile(),
+                   emu::Mode mode = emu::Mode::Deterministic)
+      : EmuTest(mode), bench(std::move(profile)) {
     device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
   }
   void TearDown() override {

@@ -85,7 +85,7 @@ TEST_F(SystemBringUpTest, AGroupAddressFromTheDeviceIsNotTaken) {
   EXPECT_EQ(PermanentAddress(), (Mac{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
 }
 
-TEST_F(SystemBringUpTest, ReadsAndBuffersFollowTheRegistry) {
+TEST_F(SystemBringUpTest, ReadsAndBuffersFollowTheRegistryAndCarryABurst) {
   for (ULONG buffers : {2u, 128u}) {
     emu::ndis::Miniport& each = library().AddMiniport();
     UsbDeviceBench device;
@@ -99,6 +99,25 @@ TEST_F(SystemBringUpTest, ReadsAndBuffersFollowTheRegistry) {
     auto* started = static_cast<Adapter*>(each.context());
     EXPECT_EQ(started->TransmitBufferSpace, 1500 * buffers);
     EXPECT_EQ(started->ReceiveBufferSpace, 1500 * buffers);
+
+    // Three buffers' worth each way in one go: the rest waits for a buffer and follows.
+    std::vector<std::unique_ptr<emu::ndis::ProtocolPacket>> packets;
+    std::vector<PNDIS_PACKET> batch;
+    std::vector<Bytes> sent, delivered;
+    for (ULONG i = 0; i < 3 * buffers; ++i) {
+      sent.push_back(EthernetFrame(60 + i, kPeer, kBuiltInAddress, static_cast<UCHAR>(i)));
+      packets.push_back(std::make_unique<emu::ndis::ProtocolPacket>(sent.back()));
+      batch.push_back(packets.back()->packet());
+      delivered.push_back(EthernetFrame(70 + i, kBuiltInAddress, kPeer, static_cast<UCHAR>(i)));
+      ASSERT_TRUE(device.device().DeliverFromWire(delivered.back()));
+    }
+    each.SendPackets(batch);
+    kernel().RunPending();
+    std::vector<Bytes> arrived, indicated;
+    for (const emu::devices::ReceivedFrame& frame : device.device().DataOut().Frames()) arrived.push_back(frame.bytes);
+    for (const emu::ndis::ReceivedFrame& frame : each.protocol().frames()) indicated.push_back(frame.Bytes());
+    EXPECT_EQ(arrived, sent) << buffers;
+    EXPECT_EQ(indicated, delivered) << buffers;
     each.Halt();
   }
 }
