@@ -37,12 +37,26 @@ NTSTATUS EcmDevice::StartPipesLocked() {
   return status;
 }
 
-// Each pipe is aborted and drained. A filter request not yet started is dropped, a running
-// one waited for: after a close nothing of the device talks to it.
+namespace {
+
+// Aborts and drains the pipe. A repair queued before the stop would start the pipe again
+// behind it (and a WritePipe whose repair is dropped never hands out a buffer again), so the
+// repair is let run and the pipe stopped once more; a stopped pipe schedules no repair.
+VOID StopForGood(BufferedPipe& pipe) {
+  do {
+    pipe.StopPipe();
+    pipe.recoveryCall.Wait();
+  } while (pipe.started);
+}
+
+}  // namespace
+
+// A filter request not yet started is dropped, a running one waited for: after a close
+// nothing of the device talks to it.
 NTSTATUS EcmDevice::StopPipesLocked() {
-  BulkOutPipe.StopPipe();
-  BulkInPipe.StopPipe();
-  NotificationPipe.StopPipe();
+  StopForGood(BulkOutPipe);
+  StopForGood(BulkInPipe);
+  StopForGood(NotificationPipe);
   FilterDeferredCall.CancelAndWait();
   return STATUS_SUCCESS;
 }

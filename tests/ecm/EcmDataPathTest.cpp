@@ -171,4 +171,25 @@ TEST_F(EcmDataPathTest, ClosingWaitsForAFilterRequestOnTheWire) {
   EXPECT_EQ(bus().PendingIrps(), 0u);
 }
 
+// A read and a write fail just before the close: their repairs, queued already, must not start
+// the pipes again behind it, and the pipes must work once reopened.
+TEST_F(EcmDataPathTest, RepairsQueuedBeforeTheCloseDoNotStartThePipesAgain) {
+  Open();
+  bus().HoldEndpoint(kDataOutEndpoint, true);
+  ASSERT_TRUE(Send(TestFrame(100, 11)));
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataOutEndpoint, 0), TransferResult::Stall(), When::Inline));
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataInEndpoint, 0), TransferResult::Stall(), When::Inline));
+  ASSERT_TRUE(device->BulkInPipe.recoveryPending && device->BulkOutPipe.recoveryPending);
+  device->ClosePipes();
+  kernel().AdvanceTimeMs(20000);
+  EXPECT_FALSE(device->BulkInPipe.started || device->BulkOutPipe.started);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+
+  bus().HoldEndpoint(kDataOutEndpoint, false);
+  ASSERT_EQ(device->OpenPipes(), STATUS_SUCCESS);
+  kernel().RunPending();
+  EXPECT_EQ(bus().QueuedTransfers(kDataInEndpoint), settings.RxBuffers);
+  EXPECT_TRUE(Send(TestFrame(100, 12))) << "the write pipe hands out buffers again";
+}
+
 }  // namespace
