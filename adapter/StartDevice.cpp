@@ -33,9 +33,13 @@ NDIS_STATUS Adapter::StartDevice(NDIS_HANDLE wrapperConfigurationContext) {
   DescriptorBuffer descriptor;
   status = CreateDevice(descriptor);
   if (status == NDIS_STATUS_SUCCESS) status = BringUpDevice();
-  // Neither Stop nor ClosePipes is called on the way out: MiniportInitialize destroys the
-  // adapter with its device.
-  if (status != NDIS_STATUS_SUCCESS) ForgetDeviceObjects();
+  if (status != NDIS_STATUS_SUCCESS) {
+    // MiniportInitialize destroys the adapter with its device. A device that got as far as a
+    // configuration gives it back first: nobody would drive it afterwards. Stop sends nothing
+    // to a device that is not configured; the pipes were never opened or were closed again.
+    if (Device) Device->Stop();
+    ForgetDeviceObjects();
+  }
   return status;
 }
 

@@ -29,6 +29,7 @@ NTSTATUS EcmDevice::StartPipesLocked() {
     BulkOutPipe.StopPipe();
     return status;
   }
+  NotificationRemainder = 0;  // what a closed pipe left half-read is gone
   status = NotificationPipe.StartPipe(resetFirst);
   if (!NT_SUCCESS(status)) {
     BulkOutPipe.StopPipe();

@@ -13,7 +13,8 @@ EcmDevice::EcmDevice()
       DeviceObject(nullptr),
       EcmPacketFilter(0),
       Settings(nullptr),
-      PipesClosedByOwner(TRUE) {  // closed until the adapter opens them the first time
+      PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
+      NotificationRemainder(0) {
   RtlZeroMemory(MacAddress, sizeof MacAddress);
   InitializeMutex(&PipesMutex, "EcmDevice::PipesMutex");
 }

@@ -1,6 +1,9 @@
 // What the device says on its interrupt endpoint: NETWORK_CONNECTION and
 // CONNECTION_SPEED_CHANGE reach the adapter, anything else is dropped. Each transfer is
-// parsed on its own; a notification split over several is not put together again.
+// parsed on its own; a notification split over several is not put together again, but the
+// rest of a split speed change is not read as a notification of its own either: its rate
+// bytes could look like a NETWORK_CONNECTION (a downlink rate of 65536 bit/s reads as
+// "connected").
 #include "ecm/EcmDevice.h"
 #include "ecm/FrameCursor.h"
 
@@ -33,12 +36,16 @@ VOID EcmDevice::OnNotification(TransferBuffer* buffer) {
   ULONG received = buffer->length;
   OpenFrameCursor(buffer, received);
   const UCHAR* notification = buffer->cursorStart;
-  if (received >= kNotificationHeaderLength) {
+  if (NotificationRemainder != 0) {
+    NotificationRemainder = received < NotificationRemainder ? NotificationRemainder - received : 0;
+  } else if (received >= kNotificationHeaderLength) {
     UCHAR code = notification[1];
     if (code == kNetworkConnection) {
       Sink->OnLinkStateChanged(ReadUshort(notification + 2) == kConnected ? TRUE : FALSE);
     } else if (code == kConnectionSpeedChange && received >= kSpeedChangeLength) {
       Sink->OnLinkSpeedChanged(ReadUlong(notification + 8), ReadUlong(notification + 12));
+    } else if (code == kConnectionSpeedChange) {
+      NotificationRemainder = kSpeedChangeLength - received;
     }
   }
   buffer->ReturnToPool();

@@ -100,4 +100,18 @@ TEST_F(EcmDeviceLinkTest, EightByteEndpointSplitsTheSpeedChangeAndItIsNotHeard) 
       << "three notification transfers and the read waiting now";
 }
 
+// The second half of a split speed change whose downlink rate is 65536 bit/s reads
+// 00 00 01 00: code 0x00 with value 1, a NETWORK_CONNECTION saying "connected".
+TEST_F(EcmDeviceLinkTest, SecondHalfOfASplitSpeedChangeIsNotTakenForAConnection) {
+  Plug(EcmProfile(EcmConfiguration(Join({HeaderAndUnion(), EthernetNetworking()}), 64, 8)));
+  Open();
+  model().SetLink(false);
+  model().SetSpeed(65536, 500);
+  kernel().RunPending();
+  EXPECT_EQ(sink.links, (std::vector<BOOLEAN>{TRUE, FALSE}));
+  model().SetLink(true);
+  kernel().RunPending();
+  EXPECT_EQ(sink.links, (std::vector<BOOLEAN>{TRUE, FALSE, TRUE})) << "the next notification is heard";
+}
+
 }  // namespace

@@ -208,6 +208,7 @@ TEST_F(SystemBringUpTest, EveryFailingStepLogsAndLeavesNothingAllocated) {
     EXPECT_EQ(each.state(), emu::ndis::MiniportState::Failed) << c.step;
     EXPECT_EQ(kernel().pool().Outstanding(), driverOnly) << c.step;
     EXPECT_EQ(device.bus().PendingIrps(), 0u) << c.step;
+    EXPECT_FALSE(device.bus().Configured()) << c.step << ": the device is given its configuration back";
   }
 }
 
