@@ -29,6 +29,7 @@ Adapter::Adapter(NDIS_HANDLE miniportAdapterHandle)
       SendQueue(static_cast<ULONG>(offsetof(NDIS_PACKET, MiniportReserved))),
       ReceiveEnabled(FALSE),
       ReceiveQueue(LINK_OFFSET(TransferBuffer, clientLink)),
+      ReceiveDraining(FALSE),
       XmitOk(0),
       XmitError(0),
       RcvOk(0),

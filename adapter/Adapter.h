@@ -87,6 +87,7 @@ class Adapter : public DeviceEventSink, public PoolObject {
   IntrusiveListOf<NDIS_PACKET> SendQueue;  // Lock; linked through MiniportReserved
   BOOLEAN ReceiveEnabled;               // Lock
   IntrusiveListOf<TransferBuffer> ReceiveQueue;  // Lock
+  BOOLEAN ReceiveDraining;  // Lock; a DrainReceiveQueue run is taking the queue, so no other may
   NDIS_MINIPORT_TIMER ReceiveTimer;
   ULONG XmitOk;  // Lock, like the other counters
   ULONG XmitError;

@@ -15,10 +15,16 @@ VOID NTAPI Adapter::DrainReceiveQueue(PVOID systemSpecific1, PVOID context, PVOI
   CHECK_IRQL_DISPATCH();
   auto* adapter = static_cast<Adapter*>(context);
   SpinLockGuard guard(adapter->Lock);
-  // Buffers queued while Lock is dropped for an indication are taken by this same loop.
+  // A frame that arrives while Lock is dropped for an indication re-arms the timer, and the
+  // timer's DPC may then run on another processor beside this run. Two runs would indicate
+  // side by side and the protocols could get the frames out of order: the later run leaves
+  // the queue to this one, whose loop takes every buffer queued before it ends.
+  if (adapter->ReceiveDraining) return;
+  adapter->ReceiveDraining = TRUE;
   while (TransferBuffer* buffer = adapter->ReceiveQueue.PopHead()) adapter->IndicateFrame(buffer);
   // Reads go out again only from here: the buffers just given back, and any left free.
   adapter->Device->ResumeReceive();
+  adapter->ReceiveDraining = FALSE;
 }
 
 void Adapter::IndicateFrame(TransferBuffer* buffer) {

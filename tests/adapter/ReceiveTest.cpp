@@ -67,6 +67,33 @@ TEST_F(ReceiveTest, FramesArrivingDuringAnIndicationAreDrainedByTheSameRun) {
   EXPECT_EQ(frames[2].Bytes(), third);
 }
 
+// The next frame arrives while the first is being indicated and re-arms the receive timer,
+// whose routine then runs on a second processor before the protocol has taken the first
+// frame. That run must leave the queue to the one indicating: frames reach the protocol in
+// the order they arrived, and each once.
+TEST_F(ReceiveTest, ATimerRunOnAnotherProcessorDuringAnIndicationKeepsTheFramesInOrder) {
+  Bytes first = Pattern(100, 1), second = Pattern(200, 2);
+  size_t overlaps = 0;
+  protocol.transferPolicy = [&](const ReceivedFrame& frame) -> std::optional<TransferRequest> {
+    if (frame.packetSize == 86 && overlaps++ == 0) {
+      EXPECT_TRUE(device->DeliverFrame(second));
+      // The second processor: the same timer routine, while this indication is under way.
+      NDIS_MINIPORT_TIMER& timer = adapter->ReceiveTimer;
+      timer.MiniportTimerFunction(nullptr, timer.MiniportTimerContext, nullptr, nullptr);
+    }
+    return std::nullopt;
+  };
+  Deliver({first});
+  kernel().RunPending();
+  auto frames = protocol.frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].Bytes(), first);
+  EXPECT_EQ(frames[1].Bytes(), second);
+  EXPECT_EQ(overlaps, 1u);
+  EXPECT_EQ(adapter->RcvOk, 2u);
+  EXPECT_EQ(device->readsOutstanding(), 4u) << "every buffer is out as a read again";
+}
+
 TEST_F(ReceiveTest, WithReceivingDisabledFramesWaitAndTheStopGivesThemBack) {
   {
     SpinLockGuard guard(adapter->Lock);
