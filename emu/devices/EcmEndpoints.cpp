@@ -42,6 +42,11 @@ size_t FrameRecorder::PendingBytes() const {
   return current_.bytes.size();
 }
 
+void FrameRecorder::KeepFrames(bool keep) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  keepFrames_ = keep;
+}
+
 void FrameRecorder::SetFrameHandler(std::function<void(const ReceivedFrame&)> handler) {
   std::lock_guard<std::mutex> guard(mutex_);
   handler_ = std::move(handler);
@@ -82,7 +87,7 @@ std::optional<ReceivedFrame> FrameRecorder::EndFrameLocked(USHORT packetSize) {
   if (length == 0) return std::nullopt;
   frame.truncated = length > maximumFrame_;
   frame.bytes.resize(std::min(length, maximumFrame_));
-  frames_.push_back(frame);
+  if (keepFrames_) frames_.push_back(frame);
   return frame;
 }
 

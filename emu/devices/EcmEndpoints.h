@@ -55,6 +55,8 @@ class FrameRecorder {
   explicit FrameRecorder(size_t maximumFrame) : maximumFrame_(maximumFrame) {}
 
   std::vector<ReceivedFrame> Frames() const;  // every frame ended so far, in order
+  // Off: frames still end and reach the handler but are not kept (a long run).
+  void KeepFrames(bool keep);
   size_t PendingBytes() const;                // of a frame not ended yet
   // Hears each frame as it ends, on the bus's thread without the recorder's lock (an echo
   // onto an IN endpoint, a wire); it must not call back into this recorder.
@@ -72,6 +74,7 @@ class FrameRecorder {
   size_t currentLength_ = 0;  // bytes of the frame under way, kept or not
   UCHAR lastByte_ = 0;        // its last byte so far
   std::vector<ReceivedFrame> frames_;
+  bool keepFrames_ = true;
   std::function<void(const ReceivedFrame&)> handler_;
 };
 

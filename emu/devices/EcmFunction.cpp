@@ -68,6 +68,10 @@ FrameRecorder& EcmFunction::DataOut() { return Out(Layout().dataOutEndpoint); }
 
 FrameSource& EcmFunction::NotificationIn() { return In(Layout().notificationEndpoint); }
 
+void EcmFunction::RecordHostFrames(bool record) {
+  for (auto& [address, recorder] : recorders_) recorder->KeepFrames(record);
+}
+
 EcmLayout EcmFunction::Layout() const {
   std::lock_guard<std::mutex> guard(stateMutex_);
   return layout_;

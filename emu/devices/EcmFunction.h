@@ -49,6 +49,9 @@ class EcmFunction : public usb::UsbFunction {
   FrameSource& DataIn();
   FrameRecorder& DataOut();
   FrameSource& NotificationIn();
+  // Off: the OUT endpoints keep no frames (Frames() stays as it is); the wire hears them all
+  // the same. For runs too long to keep every frame the host sent.
+  void RecordHostFrames(bool record);
 
   // Link. Each change is notified at once while the data interface runs (NETWORK_CONNECTION,
   // CONNECTION_SPEED_CHANGE); a notification longer than the interrupt endpoint's packets

@@ -198,6 +198,11 @@ std::vector<ResetCompletion> Miniport::resetCompletions() {
   return resets_;
 }
 
+void Miniport::RecordSendCompletions(bool record) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  recordSendCompletions_ = record;
+}
+
 std::vector<SendCompletion> Miniport::sendCompletions() {
   std::lock_guard<std::mutex> guard(mutex_);
   return sendCompletions_;

@@ -112,6 +112,8 @@ class Miniport {
   std::vector<StatusIndication> statusIndications();
   std::vector<ResetCompletion> resetCompletions();
   std::vector<SendCompletion> sendCompletions();
+  // Off: completions are still checked, but not kept (a long run).
+  void RecordSendCompletions(bool record);
   std::vector<NDIS_STATUS> setCompletions();
   bool resetPending();
 
@@ -165,6 +167,7 @@ class Miniport {
   std::vector<StatusIndication> statuses_;
   std::vector<ResetCompletion> resets_;
   std::vector<SendCompletion> sendCompletions_;
+  bool recordSendCompletions_ = true;
   std::set<PNDIS_PACKET> outstandingPackets_;
   bool resetPending_ = false;
   bool setPending_ = false;

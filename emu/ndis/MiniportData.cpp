@@ -34,7 +34,7 @@ void Miniport::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
       ReportViolation("NdisMSendComplete of a packet NDIS did not hand to the miniport, or completed twice");
       return;
     }
-    sendCompletions_.push_back(SendCompletion{packet, status});
+    if (recordSendCompletions_) sendCompletions_.push_back(SendCompletion{packet, status});
   }
   // The protocol's completion handler runs within the call, and may send again.
   if (protocol_.onSendComplete) protocol_.onSendComplete(packet, status);

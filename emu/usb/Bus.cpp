@@ -258,6 +258,11 @@ std::vector<BusRequest> Bus::Requests() {
   return server_.requests();
 }
 
+void Bus::RecordTransfers(bool record) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  server_.RecordTransfers(record);
+}
+
 size_t Bus::PendingIrps() {
   std::lock_guard<std::mutex> guard(mutex_);
   return held_.size();

@@ -50,6 +50,8 @@ class Bus {
   bool Configured();
   UCHAR ConfigurationValue();
   std::vector<BusRequest> Requests();  // what reached the bus, in order
+  // Off: transfers are left out of Requests(), for runs too long to log every frame.
+  void RecordTransfers(bool record);
   size_t PendingIrps();                // IRPs the bus holds now
 
   // Data side. Endpoints are bEndpointAddress values; scripts and holds stay with the address

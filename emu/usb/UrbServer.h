@@ -67,6 +67,9 @@ class UrbServer {
   const std::map<uintptr_t, OpenPipe>& pipes() const { return pipes_; }
   OpenPipe* FindPipe(uintptr_t handle);  // null when no open pipe has the handle
   const std::vector<BusRequest>& requests() const { return requests_; }
+  // Off: bulk and interrupt transfers are served but not logged (a long run keeps no record
+  // per frame); every other request still is.
+  void RecordTransfers(bool record) { recordTransfers_ = record; }
 
  private:
   Outcome GetDescriptor(URB& urb);
@@ -104,6 +107,7 @@ class UrbServer {
   std::map<uintptr_t, OpenPipe> pipes_;          // by pipe handle
   uintptr_t lastHandle_ = 0;
   std::vector<BusRequest> requests_;
+  bool recordTransfers_ = true;
   std::optional<SetupPacket> setup_;  // of the request being served, for the log
   UCHAR endpoint_ = 0;                // likewise
   ULONG delayMs_ = 0;                 // likewise: a Delay fault hit it

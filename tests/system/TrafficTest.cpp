@@ -107,4 +107,34 @@ TEST_F(LongRunTest, TenThousandFramesEachWayArriveInOrderWithoutAnAllocation) {
   EXPECT_EQ(QueryUlong(OID_GEN_RCV_OK), kFrames);
 }
 
+// A bridge runs for hours: with recording off, the device model, the bus and the library let
+// every frame through as before but keep nothing per frame; control requests are still logged.
+TEST_F(LongRunTest, WithRecordingOffFramesPassAndNothingIsKeptPerFrame) {
+  constexpr size_t kFrames = 40;
+  ASSERT_NE(Initialize(), nullptr);
+  usb.device().RecordHostFrames(false);
+  usb.bus().RecordTransfers(false);
+  miniport.RecordSendCompletions(false);
+  miniport.protocol().recordFrames = false;
+  size_t heard = 0;
+  usb.device().ConnectWire([&](const Bytes&) { ++heard; });
+  size_t requests = usb.bus().Requests().size();
+  for (size_t i = 0; i < kFrames; ++i) {
+    Send({EthernetFrame(60 + i, kPeer, kBuiltInAddress, static_cast<UCHAR>(i))});
+    ASSERT_TRUE(usb.device().DeliverFromWire(EthernetFrame(70 + i, kBuiltInAddress, kPeer, static_cast<UCHAR>(i))));
+    kernel().RunPending();
+  }
+  EXPECT_EQ(heard, kFrames);
+  EXPECT_EQ(miniport.protocol().frameCount(), kFrames);
+  EXPECT_EQ(QueryUlong(OID_GEN_XMIT_OK), kFrames);
+  EXPECT_TRUE(DeviceFrames().empty());
+  EXPECT_TRUE(miniport.sendCompletions().empty());
+  EXPECT_TRUE(miniport.protocol().frames().empty());
+  EXPECT_EQ(usb.bus().Requests().size(), requests);
+  ASSERT_EQ(SetUlong(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
+  kernel().RunPending();
+  ASSERT_EQ(usb.bus().Requests().size(), requests + 1);
+  EXPECT_EQ(usb.bus().Requests().back().function, URB_FUNCTION_CLASS_INTERFACE);
+}
+
 }  // namespace
