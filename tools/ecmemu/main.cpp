@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "emu/devices/DeviceProfile.h"
+#include "tools/ecmemu/BridgeSession.h"
+#include "tools/ecmemu/DeviceChoice.h"
 #include "tools/ecmemu/Options.h"
 #include "tools/ecmemu/RunSession.h"
 
@@ -54,6 +56,18 @@ int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) 
   return report.Ok() ? kExitOk : kExitChecksFailed;
 }
 
+int Bridge(ecmemu::BridgeOptions& options, const std::vector<std::string>& rawParams) {
+  ecmemu::RunOptions keywords;  // the keywords are read as run reads them
+  std::string error;
+  if (!SplitParams(rawParams, keywords, &error)) return Usage(error);
+  options.params = std::move(keywords.params);
+  emu::devices::DeviceProfile profile;
+  if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
+  error = ecmemu::CheckBridgeOptions(options);
+  if (!error.empty()) return Usage(error);
+  return ecmemu::RunBridge(options, profile);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,6 +85,15 @@ int main(int argc, char** argv) {
   runCommand->add_flag("--json", run.json, "print the report as one JSON object");
   runCommand->add_option("--usb-pcap", run.usbPcapPath, "write the USB traffic as a USBPcap capture");
   runCommand->add_option("--eth-pcap", run.ethPcapPath, "write the adapter's frames as an Ethernet capture");
+  ecmemu::BridgeOptions bridge;
+  std::vector<std::string> rawBridgeParams;
+  CLI::App* bridgeCommand = app.add_subcommand(
+      "bridge", "carry real traffic through the driver, between a TAP interface on the adapter's protocol side "
+                "and a TAP interface on the device's wire, until SIGINT or SIGTERM; print the counters");
+  bridgeCommand->add_option("--tap", bridge.tap, "TAP interface for the adapter's side (created)")->required();
+  bridgeCommand->add_option("--wire-tap", bridge.wireTap, "TAP interface for the device's wire (created)")->required();
+  bridgeCommand->add_option("--profile", bridge.profilePath, "device profile file (default: the built-in device)");
+  bridgeCommand->add_option("--param", rawBridgeParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -80,5 +103,6 @@ int main(int argc, char** argv) {
     return Usage(e.what());
   }
   if (runCommand->parsed()) return Run(run, rawParams);
+  if (bridgeCommand->parsed()) return Bridge(bridge, rawBridgeParams);
   return Usage("no command");
 }
