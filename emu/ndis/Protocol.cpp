@@ -12,10 +12,10 @@ ProtocolPacket::ProtocolPacket(std::vector<BufferSpec> buffers) {
   memory_.reserve(buffers.size());  // the MDLs point into these vectors: no reallocation
   PMDL tail = nullptr;
   UINT total = 0;
-  for (BufferSpec& spec : buffers) {
-    memory_.push_back(std::move(spec.bytes));
+  for (BufferSpec& each : buffers) {
+    memory_.push_back(std::move(each.bytes));
     std::vector<UCHAR>& bytes = memory_.back();
-    PMDL mdl = CreatePlatformMdl(bytes.data(), static_cast<ULONG>(bytes.size()), spec.mapped);
+    PMDL mdl = CreatePlatformMdl(bytes.data(), static_cast<ULONG>(bytes.size()), each.mapped);
     mdls_.push_back(mdl);
     if (tail) tail->Next = mdl;
     else packet_.Private.Head = mdl;
