@@ -37,6 +37,16 @@ std::vector<ReceivedFrame> FrameRecorder::Frames() const {
   return frames_;
 }
 
+FrameRecorder::Tally FrameRecorder::tally() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return tally_;
+}
+
+void FrameRecorder::KeepFrames(bool keep) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  keepFrames_ = keep;
+}
+
 size_t FrameRecorder::PendingBytes() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return current_.bytes.size();
@@ -82,7 +92,10 @@ std::optional<ReceivedFrame> FrameRecorder::EndFrameLocked(USHORT packetSize) {
   if (length == 0) return std::nullopt;
   frame.truncated = length > maximumFrame_;
   frame.bytes.resize(std::min(length, maximumFrame_));
-  frames_.push_back(frame);
+  tally_.frames++;
+  tally_.merged += frame.merged();
+  tally_.truncated += frame.truncated;
+  if (keepFrames_) frames_.push_back(frame);
   return frame;
 }
 

@@ -54,7 +54,17 @@ class FrameRecorder {
  public:
   explicit FrameRecorder(size_t maximumFrame) : maximumFrame_(maximumFrame) {}
 
-  std::vector<ReceivedFrame> Frames() const;  // every frame ended so far, in order
+  // What every frame ended so far came to, kept or not.
+  struct Tally {
+    size_t frames = 0;
+    size_t merged = 0;
+    size_t truncated = 0;
+  };
+
+  std::vector<ReceivedFrame> Frames() const;  // every frame ended so far and kept, in order
+  Tally tally() const;
+  // Frames are kept for Frames() unless switched off (a long run hears them in the handler).
+  void KeepFrames(bool keep);
   size_t PendingBytes() const;                // of a frame not ended yet
   // Hears each frame as it ends, on the bus's thread without the recorder's lock (an echo
   // onto an IN endpoint, a wire); it must not call back into this recorder.
@@ -72,6 +82,8 @@ class FrameRecorder {
   size_t currentLength_ = 0;  // bytes of the frame under way, kept or not
   UCHAR lastByte_ = 0;        // its last byte so far
   std::vector<ReceivedFrame> frames_;
+  bool keepFrames_ = true;
+  Tally tally_;
   std::function<void(const ReceivedFrame&)> handler_;
 };
 
