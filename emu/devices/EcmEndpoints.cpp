@@ -37,14 +37,19 @@ std::vector<ReceivedFrame> FrameRecorder::Frames() const {
   return frames_;
 }
 
-size_t FrameRecorder::PendingBytes() const {
+FrameRecorder::Tally FrameRecorder::tally() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return current_.bytes.size();
+  return tally_;
 }
 
 void FrameRecorder::KeepFrames(bool keep) {
   std::lock_guard<std::mutex> guard(mutex_);
   keepFrames_ = keep;
+}
+
+size_t FrameRecorder::PendingBytes() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return current_.bytes.size();
 }
 
 void FrameRecorder::SetFrameHandler(std::function<void(const ReceivedFrame&)> handler) {
@@ -87,6 +92,9 @@ std::optional<ReceivedFrame> FrameRecorder::EndFrameLocked(USHORT packetSize) {
   if (length == 0) return std::nullopt;
   frame.truncated = length > maximumFrame_;
   frame.bytes.resize(std::min(length, maximumFrame_));
+  tally_.frames++;
+  tally_.merged += frame.merged();
+  tally_.truncated += frame.truncated;
   if (keepFrames_) frames_.push_back(frame);
   return frame;
 }

@@ -54,8 +54,16 @@ class FrameRecorder {
  public:
   explicit FrameRecorder(size_t maximumFrame) : maximumFrame_(maximumFrame) {}
 
-  std::vector<ReceivedFrame> Frames() const;  // every frame ended so far, in order
-  // Off: frames still end and reach the handler but are not kept (a long run).
+  // What every frame ended so far came to, kept or not.
+  struct Tally {
+    size_t frames = 0;
+    size_t merged = 0;
+    size_t truncated = 0;
+  };
+
+  std::vector<ReceivedFrame> Frames() const;  // every frame ended so far and kept, in order
+  Tally tally() const;
+  // Frames are kept for Frames() unless switched off (a long run hears them in the handler).
   void KeepFrames(bool keep);
   size_t PendingBytes() const;                // of a frame not ended yet
   // Hears each frame as it ends, on the bus's thread without the recorder's lock (an echo
@@ -75,6 +83,7 @@ class FrameRecorder {
   UCHAR lastByte_ = 0;        // its last byte so far
   std::vector<ReceivedFrame> frames_;
   bool keepFrames_ = true;
+  Tally tally_;
   std::function<void(const ReceivedFrame&)> handler_;
 };
 

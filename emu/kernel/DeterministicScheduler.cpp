@@ -54,9 +54,10 @@ void DeterministicScheduler::AdvanceTime(uint64_t hundredNs) {
 void DeterministicScheduler::Schedule(std::unique_lock<std::mutex>& lock, EmuThread* me) {
   for (;;) {
     // DPCs first: at DISPATCH_LEVEL they would preempt any thread.
-    if (PKDPC dpc = PopDpcLocked()) {
+    uint64_t taken;
+    if (PKDPC dpc = PopDpcLocked(&taken)) {
       lock.unlock();
-      RunDpc(dpc);
+      RunDpc(dpc, taken);
       lock.lock();
       continue;
     }

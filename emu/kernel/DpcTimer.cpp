@@ -14,8 +14,6 @@ void CheckAtMostDispatch(const char* function) {
     Kernel::Current().verifier().Report("irql", std::string(function) + " above DISPATCH_LEVEL");
 }
 
-VOID NTAPI SignalFlushed(PKDPC, PVOID event, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE); }
-
 }  // namespace
 
 extern "C" {
@@ -40,18 +38,10 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Kernel::Current().scheduler().RemoveDpc(Dpc); }
 
-// A marker DPC queued behind every DPC queued so far; its run ends the wait. The queue is run in
-// order, so in deterministic mode everything queued before has run; with several processors
-// a DPC taken just before the marker may still be finishing on another one.
 VOID NTAPI KeFlushQueuedDpcs(VOID) {
   if (CurrentContext().irql != PASSIVE_LEVEL)
     Kernel::Current().verifier().Report("irql", "KeFlushQueuedDpcs above PASSIVE_LEVEL");
-  KEVENT flushed;
-  KeInitializeEvent(&flushed, NotificationEvent, FALSE);
-  KDPC marker;
-  KeInitializeDpc(&marker, SignalFlushed, &flushed);
-  KeInsertQueueDpc(&marker, nullptr, nullptr);
-  KeWaitForSingleObject(&flushed, Executive, KernelMode, FALSE, nullptr);
+  Kernel::Current().scheduler().FlushDpcs();
 }
 
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) {

@@ -14,6 +14,8 @@ std::string Hex(const void* p) {
   return text;
 }
 
+thread_local uint64_t tlsDpcTaken = 0;  // of the DPC this thread runs
+
 bool Inside(const void* object, const void* start, size_t length) {
   auto o = reinterpret_cast<uintptr_t>(object);
   auto s = reinterpret_cast<uintptr_t>(start);
@@ -99,28 +101,69 @@ bool Scheduler::RemoveDpc(PKDPC dpc) {
   return true;
 }
 
-PKDPC Scheduler::PopDpcLocked() {
+PKDPC Scheduler::PopDpcLocked(uint64_t* taken) {
   if (dpcs_.empty()) return nullptr;
   PKDPC dpc = dpcs_.front();
   dpcs_.pop_front();
   dpc->DpcData = nullptr;  // it may be queued again while it runs
+  *taken = ++dpcsTaken_;
+  runningDpcs_.insert(*taken);
   return dpc;
 }
 
-void Scheduler::RunDpc(PKDPC dpc) {
-  Context context("DPC", DISPATCH_LEVEL);
-  context.inDpc = true;
-  ContextScope scope(context);
-  PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-  routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-  Verifier& verifier = Kernel::Current().verifier();
-  if (!context.held.empty())
-    verifier.Report("spinlock", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
-                                    " returned holding lock " + context.held.back().lockClass);
-  if (context.irql != DISPATCH_LEVEL)
-    verifier.Report("irql", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
-                                " returned at IRQL " + std::to_string(context.irql) +
-                                " instead of DISPATCH_LEVEL");
+void Scheduler::RunDpc(PKDPC dpc, uint64_t taken) {
+  {
+    Context context("DPC", DISPATCH_LEVEL);
+    context.inDpc = true;
+    ContextScope scope(context);
+    tlsDpcTaken = taken;
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    Verifier& verifier = Kernel::Current().verifier();
+    if (!context.held.empty())
+      verifier.Report("spinlock", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
+                                      " returned holding lock " + context.held.back().lockClass);
+    if (context.irql != DISPATCH_LEVEL)
+      verifier.Report("irql", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
+                                  " returned at IRQL " + std::to_string(context.irql) +
+                                  " instead of DISPATCH_LEVEL");
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  runningDpcs_.erase(runningDpcs_.find(taken));
+  SatisfyWaitersLocked();  // a flush may wait for this one
+}
+
+namespace {
+
+// A DPC queued behind everything queued at the flush: when it runs, all of those have been
+// taken from the queue, and only the ones taken before it can still be running.
+struct FlushMarker {
+  KDPC dpc;
+  Scheduler* scheduler;
+  std::mutex* lock;
+  bool ran = false;
+  uint64_t taken = 0;
+};
+
+VOID NTAPI MarkFlush(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* marker = static_cast<FlushMarker*>(context);
+  std::lock_guard<std::mutex> guard(*marker->lock);
+  marker->ran = true;
+  marker->taken = tlsDpcTaken;
+  marker->scheduler->SatisfyWaitersLocked();
+}
+
+}  // namespace
+
+void Scheduler::FlushDpcs() {
+  FlushMarker marker;
+  marker.scheduler = this;
+  marker.lock = &lock_;
+  KeInitializeDpc(&marker.dpc, MarkFlush, &marker);
+  InsertDpc(&marker.dpc, nullptr, nullptr);
+  Wait([this, &marker] { return marker.ran && (runningDpcs_.empty() || *runningDpcs_.begin() >= marker.taken); },
+       nullptr,
+       "KeFlushQueuedDpcs");
 }
 
 bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {

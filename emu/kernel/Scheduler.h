@@ -11,6 +11,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ class Scheduler {
 
   bool InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
   bool RemoveDpc(PKDPC dpc);
+  // KeFlushQueuedDpcs: returns once every DPC queued or running at the call has finished, as
+  // on the platform, where each processor runs its DPCs one after the other.
+  void FlushDpcs();
   bool SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
   bool CancelTimer(PKTIMER timer);
   void QueueWork(PIO_WORKITEM item);
@@ -88,11 +92,12 @@ class Scheduler {
   virtual void OnTimersChanged() {}
   virtual void OnWorkQueued() {}
 
-  // Runs a DPC (kernel lock not held) in a DPC context at DISPATCH_LEVEL.
-  void RunDpc(PKDPC dpc);
+  // Runs a DPC taken from the queue (kernel lock not held) in a DPC context at DISPATCH_LEVEL.
+  void RunDpc(PKDPC dpc, uint64_t taken);
   // Runs a work item (kernel lock not held) in the calling worker's PASSIVE_LEVEL context.
   void RunWorkItem(PIO_WORKITEM item);
-  PKDPC PopDpcLocked();
+  // The next DPC, counted as running from now on; *taken numbers it for RunDpc.
+  PKDPC PopDpcLocked(uint64_t* taken);
   PIO_WORKITEM PopWorkLocked();
   // Fires timers due at 'now': signals them and queues their DPCs.
   void FireTimersLocked(uint64_t now);
@@ -104,6 +109,8 @@ class Scheduler {
   std::mutex lock_;  // the kernel lock: dispatcher state, queues, timers; nothing is called out under it
   std::list<Waiter*> waiters_;
   std::deque<PKDPC> dpcs_;
+  uint64_t dpcsTaken_ = 0;
+  std::multiset<uint64_t> runningDpcs_;  // by the order they were taken in
   std::multimap<uint64_t, PKTIMER> timers_;
   std::deque<PIO_WORKITEM> criticalWork_;
   std::deque<PIO_WORKITEM> delayedWork_;

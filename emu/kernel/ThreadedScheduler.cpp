@@ -37,12 +37,11 @@ void ThreadedScheduler::ProcessorMain(int number) {
   for (;;) {
     dpcReady_.wait(lock, [this] { return stopping_ || !dpcs_.empty(); });
     if (stopping_) return;
-    PKDPC dpc = PopDpcLocked();
-    ++runningDpcs_;
+    uint64_t taken;
+    PKDPC dpc = PopDpcLocked(&taken);
     lock.unlock();
-    RunDpc(dpc);
+    RunDpc(dpc, taken);
     lock.lock();
-    --runningDpcs_;
     if (IdleLocked()) idle_.notify_all();
   }
 }
@@ -93,7 +92,7 @@ void ThreadedScheduler::WorkerMain(int number) {
 }
 
 bool ThreadedScheduler::IdleLocked() const {
-  return dpcs_.empty() && runningDpcs_ == 0 && criticalWork_.empty() && delayedWork_.empty() &&
+  return dpcs_.empty() && runningDpcs_.empty() && criticalWork_.empty() && delayedWork_.empty() &&
          busyWorkers_ == 0;
 }
 

@@ -41,7 +41,6 @@ class ThreadedScheduler : public Scheduler {
   std::condition_variable timersChanged_;
   std::condition_variable workReady_;
   std::condition_variable idle_;
-  int runningDpcs_ = 0;
   int idleWorkers_ = 0;
   int busyWorkers_ = 0;
   bool stopping_ = false;

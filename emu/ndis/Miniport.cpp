@@ -237,8 +237,11 @@ void Miniport::OnIndication(const char* function) {
 
 void Miniport::OnStatus(NDIS_STATUS status) {
   OnIndication("NdisMIndicateStatus");
-  std::lock_guard<std::mutex> guard(mutex_);
-  statuses_.push_back(StatusIndication{status, Kernel::Current().NowMs()});
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    statuses_.push_back(StatusIndication{status, Kernel::Current().NowMs()});
+  }
+  if (protocol_.onStatus) protocol_.onStatus(status);
 }
 
 void Miniport::OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset) {

@@ -85,6 +85,8 @@ class Protocol {
   std::function<void(const ReceivedFrame&)> onFrame;
   // Runs inside each NdisMSendComplete.
   std::function<void(PNDIS_PACKET, NDIS_STATUS)> onSendComplete;
+  // Runs inside each NdisMIndicateStatus, once it is recorded.
+  std::function<void(NDIS_STATUS)> onStatus;
   // Frames are recorded unless switched off (long traffic runs check them in onFrame).
   bool recordFrames = true;
 

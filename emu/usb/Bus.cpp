@@ -86,6 +86,7 @@ Bus::Served Bus::ServeLocked(PIRP irp) {
   Served served;
   Outcome& outcome = served.outcome;
   outcome = server_.Serve(*UrbOf(irp));
+  NoteSubmittedLocked(irp, outcome);
   served.closed = TakeTransfersLocked(outcome.closed);
   served.completeNow = outcome.disposition == Disposition::Complete &&
                        (outcome.refused || mode_ == CompletionMode::Inline);
@@ -160,7 +161,7 @@ VOID NTAPI Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
       }
     bus->ArmDelayTimerLocked();  // nothing may stay armed for an answer that is gone
   }
-  if (found) Complete(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  if (found) bus->Complete(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
 }
 
 VOID NTAPI Bus::CompletionDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
@@ -170,7 +171,7 @@ VOID NTAPI Bus::CompletionDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, 
     std::lock_guard<std::mutex> guard(bus->mutex_);
     taken = bus->TakeLocked([](const Held& held) { return held.as == HeldAs::Completing; });
   }
-  CompleteEach(taken);
+  bus->CompleteEach(taken);
 }
 
 VOID NTAPI Bus::DelayDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
@@ -182,7 +183,7 @@ VOID NTAPI Bus::DelayDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID
     taken = bus->TakeLocked([now](const Held& held) { return held.as == HeldAs::Delayed && held.dueMs <= now; });
     bus->ArmDelayTimerLocked();
   }
-  CompleteEach(taken);
+  bus->CompleteEach(taken);
 }
 
 void Bus::ArmDelayTimerLocked() {
@@ -200,6 +201,7 @@ void Bus::ArmDelayTimerLocked() {
 }
 
 void Bus::Complete(PIRP irp, USBD_STATUS status, NTSTATUS irpStatus) {
+  NoteCompleted(irp, status);
   UrbOf(irp)->UrbHeader.Status = status;
   irp->IoStatus.Status = irpStatus;
   irp->IoStatus.Information = 0;

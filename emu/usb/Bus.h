@@ -16,6 +16,7 @@
 
 #include <platform.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -24,6 +25,7 @@
 #include <set>
 #include <vector>
 
+#include "emu/usb/BusObserver.h"
 #include "emu/usb/Transfers.h"
 #include "emu/usb/UrbServer.h"
 
@@ -42,6 +44,8 @@ class Bus {
   PDEVICE_OBJECT Pdo() { return &pdo_; }
 
   void SetCompletionMode(CompletionMode mode);
+  // Sees every URB from now on (null: none); it must outlive its time on the bus.
+  void SetObserver(BusObserver* observer) { observer_ = observer; }
   void InjectFault(const ControlFault& fault);
   void ClearFaults();
   // Surprise removal: held IRPs end with STATUS_DEVICE_NOT_CONNECTED, new ones fail at once.
@@ -106,9 +110,13 @@ class Bus {
   template <class Predicate>
   std::vector<Held> TakeLocked(Predicate selects);
   std::vector<Held> TakeTransfersLocked(const std::vector<uintptr_t>& pipes);
-  static void Complete(PIRP irp, USBD_STATUS status, NTSTATUS irpStatus);
-  static void CompleteAll(const std::vector<Held>& taken, USBD_STATUS status, NTSTATUS irpStatus);
-  static void CompleteEach(const std::vector<Held>& taken);  // each with its own status
+  void Complete(PIRP irp, USBD_STATUS status, NTSTATUS irpStatus);
+  void CompleteAll(const std::vector<Held>& taken, USBD_STATUS status, NTSTATUS irpStatus);
+  void CompleteEach(const std::vector<Held>& taken);  // each with its own status
+  // The observer's view of a URB as the server has just served it, and as it completes
+  // (BusObservation.cpp).
+  void NoteSubmittedLocked(PIRP irp, const Outcome& outcome);
+  void NoteCompleted(PIRP irp, USBD_STATUS status);
 
   // Data side (BusTransfers.cpp). 'now' collects the transfers to complete once the lock is
   // dropped, in the context that decided them.
@@ -145,6 +153,7 @@ class Bus {
   std::map<UCHAR, std::deque<ScriptedTransfer>> scripts_;  // by endpoint address
   std::set<UCHAR> heldEndpoints_;
   UsbFunction& function_;
+  std::atomic<BusObserver*> observer_{nullptr};
   DRIVER_OBJECT driver_{};
   DEVICE_OBJECT pdo_{};
   KDPC completionDpc_{};

@@ -70,8 +70,8 @@ Outcome UrbServer::Serve(URB& urb) {
     outcome.delayMs = delayMs_;
   }
   USBD_STATUS logged = outcome.disposition == Disposition::Complete ? outcome.status : USBD_STATUS_PENDING;
-  if (recordTransfers_ || function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
-    requests_.push_back(BusRequest{function, logged, setup_, endpoint_});
+  lastServed_ = BusRequest{function, logged, setup_, endpoint_};
+  if (recordTransfers_ || function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) requests_.push_back(lastServed_);
   return outcome;
 }
 

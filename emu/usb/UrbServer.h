@@ -67,6 +67,7 @@ class UrbServer {
   const std::map<uintptr_t, OpenPipe>& pipes() const { return pipes_; }
   OpenPipe* FindPipe(uintptr_t handle);  // null when no open pipe has the handle
   const std::vector<BusRequest>& requests() const { return requests_; }
+  const BusRequest& lastServed() const { return lastServed_; }  // logged or not
   // Off: bulk and interrupt transfers are served but not logged (a long run keeps no record
   // per frame); every other request still is.
   void RecordTransfers(bool record) { recordTransfers_ = record; }
@@ -107,6 +108,7 @@ class UrbServer {
   std::map<uintptr_t, OpenPipe> pipes_;          // by pipe handle
   uintptr_t lastHandle_ = 0;
   std::vector<BusRequest> requests_;
+  BusRequest lastServed_{};
   bool recordTransfers_ = true;
   std::optional<SetupPacket> setup_;  // of the request being served, for the log
   UCHAR endpoint_ = 0;                // likewise

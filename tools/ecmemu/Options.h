@@ -3,15 +3,15 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
+
+#include "tools/ecmemu/Params.h"
 
 namespace ecmemu {
 
 struct RunOptions {
-  std::string profilePath;                                  // empty: the built-in device
-  std::vector<std::pair<std::string, std::string>> params;  // registry keywords, as REG_SZ text
-  uint32_t frames = 4000;                                   // frames each way
+  std::string profilePath;  // empty: the built-in device
+  Params params;            // registry keywords, as REG_SZ text
+  uint32_t frames = 4000;   // frames each way
   bool threaded = false;
   bool surpriseRemoval = false;
   bool json = false;

@@ -44,6 +44,7 @@ nlohmann::ordered_json ToJson(const Report& r) {
   json log = json::array();
   for (const ErrorLogLine& e : r.errorLog) log.push_back({{"code", Hex32(e.code)}, {"values", e.values}});
   auto optional = [](const std::optional<std::string>& v) { return v ? json(*v) : json(nullptr); };
+  double perSecond = r.trafficSeconds > 0 ? static_cast<double>(r.frames.verified) / r.trafficSeconds : 0;
   return json{
       {"ok", r.Ok()},
       {"device", r.device},
@@ -66,13 +67,20 @@ nlohmann::ordered_json ToJson(const Report& r) {
         {"duplicated", r.frames.duplicated},
         {"reordered", r.frames.reordered},
         {"corrupted", r.frames.corrupted},
-        {"merged_on_device", r.frames.mergedOnDevice}}},
+        {"merged_on_device", r.frames.mergedOnDevice},
+        {"truncated_on_device", r.frames.truncatedOnDevice},
+        {"reached_device", r.frames.reachedDevice},
+        {"flushed_by_reset", r.frames.flushedByReset},
+        {"cut_by_removal", r.frames.cutByRemoval}}},
       {"counters",
        {{"XmitOk", r.counters.xmitOk},
         {"XmitError", r.counters.xmitError},
         {"RcvOk", r.counters.rcvOk},
         {"RcvError", r.counters.rcvError},
         {"RcvNoBuffer", r.counters.rcvNoBuffer}}},
+      {"maximum_lookahead", r.maximumLookahead},
+      {"traffic_seconds", r.trafficSeconds},
+      {"round_trips_per_second", perSecond},
       {"steps", r.steps},
       {"failed_checks", r.failedChecks},
       {"verifier_violations", r.verifierViolations},
@@ -82,39 +90,58 @@ nlohmann::ordered_json ToJson(const Report& r) {
 
 std::string ToText(const Report& r) {
   std::ostringstream out;
-  out << "ecmemu: the cdcecm driver against the " << r.device << " device (" << r.mode << ")\n\n";
-  out << "Initialization: " << (r.initialized ? "succeeded" : "FAILED with status " + Hex32(r.initializeStatus))
-      << "\n";
+  out << "ecmemu run: the cdcecm driver with the " << r.device << " device, on the " << r.mode << " emulator\n\n";
+  out << "Adapter\n";
+  out << "  initialized          "
+      << (r.initialized ? "yes" : "NO: MiniportInitialize failed with " + Hex32(r.initializeStatus)) << "\n";
+  out << "  error log            " << (r.errorLog.empty() ? "empty" : "") << "\n";
   for (const ErrorLogLine& e : r.errorLog) {
-    out << "  error log " << Hex32(e.code);
+    out << "    " << Hex32(e.code);
     for (uint32_t v : e.values) out << " " << v;
     out << ": " << DescribeErrorLogEntry(e) << "\n";
   }
+  out << "  configuration        index " << r.configurationIndex << "\n";
   if (r.initialized) {
-    out << "  configuration index " << r.configurationIndex << ", maximum frame " << r.maximumTotalSize
-        << " bytes\n"
-        << "  permanent address " << r.permanentAddress.value_or("?") << ", current address "
-        << r.currentAddress.value_or("?") << "\n"
-        << "  link " << (r.mediaConnected ? "connected" : "disconnected") << " at "
-        << r.linkSpeed / 10000.0 << " Mbit/s\n";
-    out << "  packet filter requests seen by the device:";
-    for (uint16_t f : r.packetFilterRequests) out << " " << Hex32(f).substr(6);
-    out << "\n\nFrames: " << r.frames.sent << " sent, " << r.frames.received << " received, "
-        << r.frames.verified << " verified; " << r.frames.lost << " lost, " << r.frames.duplicated
-        << " duplicated, " << r.frames.reordered << " reordered, " << r.frames.corrupted << " corrupted, "
-        << r.frames.mergedOnDevice << " merged on the device\n";
-    out << "Counters: XmitOk " << r.counters.xmitOk << ", XmitError " << r.counters.xmitError << ", RcvOk "
-        << r.counters.rcvOk << ", RcvError " << r.counters.rcvError << ", RcvNoBuffer "
-        << r.counters.rcvNoBuffer << "\n";
+    out << "  permanent address    " << r.permanentAddress.value_or("(not answered)") << "\n"
+        << "  current address      " << r.currentAddress.value_or("(not answered)") << "\n"
+        << "  maximum frame        " << r.maximumTotalSize << " bytes (lookahead " << r.maximumLookahead << ")\n"
+        << "  link at the end      " << (r.mediaConnected ? "connected" : "disconnected") << ", "
+        << r.linkSpeed / 10000 << " Mbit/s (OID_GEN_LINK_SPEED " << r.linkSpeed << ")\n";
+    out << "  packet filters the device received:";
+    for (uint16_t f : r.packetFilterRequests) out << " 0x" << Hex32(f).substr(6);
+    if (r.packetFilterRequests.empty()) out << " none";
+    out << "\n";
   }
-  out << "\nSteps:\n";
+  out << "\nSession\n";
   for (const std::string& s : r.steps) out << "  " << s << "\n";
-  out << "\nVerifier: " << (r.verifierViolations.empty() ? "no violation" : "VIOLATIONS") << "\n";
+  if (r.initialized) {
+    const FrameCounts& f = r.frames;
+    out << "\nFrames (each numbered; the device's wire answers each one it gets with the same number)\n"
+        << "  " << f.sent << " sent, " << f.reachedDevice << " reached the device, " << f.verified
+        << " came back whole (" << f.received << " received)\n";
+    if (f.flushedByReset) out << "  " << f.flushedByReset << " completed by the reset without being sent, as a reset does\n";
+    if (f.cutByRemoval) out << "  " << f.cutByRemoval << " in flight at the surprise removal or sent after it\n";
+    out << "  " << f.lost << " lost, " << f.duplicated << " duplicated, " << f.reordered << " reordered, "
+        << f.corrupted << " corrupted, " << f.mergedOnDevice << " merged and " << f.truncatedOnDevice
+        << " truncated on the device\n";
+    if (r.trafficSeconds > 0) {
+      char rate[96];
+      std::snprintf(rate, sizeof rate, "  %.2f s of streaming, %.0f round trips per second\n", r.trafficSeconds,
+                    static_cast<double>(f.verified) / r.trafficSeconds);
+      out << rate;
+    }
+    out << "\nCounters\n  XmitOk " << r.counters.xmitOk << ", XmitError " << r.counters.xmitError << ", RcvOk "
+        << r.counters.rcvOk << ", RcvError " << r.counters.rcvError << ", RcvNoBuffer " << r.counters.rcvNoBuffer
+        << "\n";
+  }
+  out << "\nVerifier  " << (r.verifierViolations.empty() ? "no violation" : "VIOLATIONS") << "\n";
   for (const std::string& v : r.verifierViolations) out << "  " << v << "\n";
-  out << "Leaks: " << (r.leaks.empty() ? "none" : "FOUND") << "\n";
+  out << "Leaks     " << (r.leaks.empty() ? "none" : "FOUND") << "\n";
   for (const std::string& l : r.leaks) out << "  " << l << "\n";
-  for (const std::string& c : r.failedChecks) out << "Check failed: " << c << "\n";
-  out << "\nResult: " << (r.Ok() ? "OK" : "FAILED") << "\n";
+  out << "\nResult: " << (r.Ok() ? "OK, every check held" : "FAILED") << "\n";
+  for (const std::string& c : r.failedChecks) out << "  - " << c << "\n";
+  if (!r.verifierViolations.empty()) out << "  - the verifier caught the driver\n";
+  if (!r.leaks.empty()) out << "  - something was left allocated or pending\n";
   return out.str();
 }
 

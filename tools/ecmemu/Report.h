@@ -16,15 +16,22 @@ struct ErrorLogLine {
   std::vector<uint32_t> values;
 };
 
+// Every frame the protocol sends carries a number; the wire answers each one that reaches the
+// device with the frame of the same number. Duplicates, reordering and corruption are counted
+// in both directions together.
 struct FrameCounts {
-  uint64_t sent = 0;
-  uint64_t received = 0;
-  uint64_t verified = 0;
-  uint64_t lost = 0;
+  uint64_t sent = 0;           // by the protocol
+  uint64_t received = 0;       // by the protocol
+  uint64_t verified = 0;       // numbers that went out and came back whole
+  uint64_t lost = 0;           // numbers that did not, and were not meant to miss
   uint64_t duplicated = 0;
   uint64_t reordered = 0;
   uint64_t corrupted = 0;
   uint64_t mergedOnDevice = 0;
+  uint64_t truncatedOnDevice = 0;
+  uint64_t reachedDevice = 0;   // whole, as the wire saw them
+  uint64_t flushedByReset = 0;  // completed by the reset without being sent
+  uint64_t cutByRemoval = 0;    // in flight at the surprise removal, or sent after it
 };
 
 struct Counters {
@@ -41,10 +48,12 @@ struct Report {
   std::optional<std::string> permanentAddress;  // "00-11-22-33-44-55"
   std::optional<std::string> currentAddress;
   uint32_t maximumTotalSize = 0;
+  uint32_t maximumLookahead = 0;
   bool mediaConnected = false;
   uint32_t linkSpeed = 0;  // units of 100 bit/s
   std::vector<uint16_t> packetFilterRequests;
   FrameCounts frames;
+  double trafficSeconds = 0;  // real time the frames took
   Counters counters;
   std::vector<std::string> steps;          // what the session did, in order
   std::vector<std::string> failedChecks;   // why ok is false

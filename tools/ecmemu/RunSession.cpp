@@ -1,11 +1,11 @@
 #include "tools/ecmemu/RunSession.h"
 
-#include <memory>
-
+#include "emu/capture/BusCapture.h"
 #include "emu/devices/EcmFunction.h"
 #include "emu/kernel/Kernel.h"
 #include "emu/ndis/Library.h"
 #include "emu/usb/Bus.h"
+#include "tools/ecmemu/SessionSteps.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -14,15 +14,9 @@ namespace {
 
 std::u16string Utf16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-uint32_t ConfigurationIndex(const RunOptions& options) {
-  uint32_t index = 0;
-  for (const auto& [name, value] : options.params)
-    if (name == "ConfigurationIndex") index = static_cast<uint32_t>(std::stoul(value, nullptr, 10));
-  return index & 0xFF;
-}
-
-// The driver's life: load, one adapter on the device, halt, unload.
-void Drive(const RunOptions& options, emu::usb::Bus& bus, Report& report) {
+// The driver's life: load, one adapter on the device, the session's steps, halt, unload.
+void Drive(const RunOptions& options, emu::devices::EcmFunction& device, emu::usb::Bus& bus, Captures& captures,
+           ProgressLine& progress, Report& report) {
   emu::ndis::Library library;
   NTSTATUS loaded = library.LoadDriver(DriverEntry);
   if (!NT_SUCCESS(loaded)) {
@@ -45,8 +39,11 @@ void Drive(const RunOptions& options, emu::usb::Bus& bus, Report& report) {
     report.steps.push_back("initialization failed");
   } else {
     report.steps.push_back("adapter initialized");
+    SessionSteps steps(options, miniport, device, bus, captures.ethernet.get(), progress, report);
+    steps.Run();
     miniport.Halt();
     report.steps.push_back("adapter halted");
+    steps.AfterHalt();
   }
   library.UnloadDriver();
   report.steps.push_back("driver unloaded");
@@ -54,22 +51,29 @@ void Drive(const RunOptions& options, emu::usb::Bus& bus, Report& report) {
 
 }  // namespace
 
-Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& profile) {
+Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& profile, Captures& captures,
+                  ProgressLine& progress) {
   Report report;
   report.device = options.profilePath.empty() ? "built-in" : options.profilePath;
   report.mode = options.threaded ? "threaded" : "deterministic";
-  report.configurationIndex = ConfigurationIndex(options);
+  report.configurationIndex = static_cast<uint32_t>(std::stoul(ParamOr(options.params, "ConfigurationIndex", "0"))) & 0xFF;
   emu::Kernel kernel(options.threaded ? emu::Mode::Threaded : emu::Mode::Deterministic);
   {
     emu::devices::EcmFunction device(profile);
     emu::usb::Bus bus(device);
-    Drive(options, bus, report);
+    // On the bus before the driver loads: the capture holds the whole enumeration.
+    emu::capture::BusCapture capture(captures.usb.get(), captures.ethernet.get());
+    if (captures.usb || captures.ethernet) bus.SetObserver(&capture);
+    Drive(options, device, bus, captures, progress, report);
     kernel.RunPending();
+    bus.SetObserver(nullptr);
   }
   kernel.CheckClean("at the end of the session");
   kernel.Shutdown();
   for (const emu::Violation& v : kernel.verifier().Take())
     (v.rule == "leak" ? report.leaks : report.verifierViolations).push_back(v.ToString());
+  if (captures.usb) captures.usb->Flush();
+  if (captures.ethernet) captures.ethernet->Flush();
   return report;
 }
 

@@ -1,13 +1,24 @@
 // One session of the driver against a simulated device, from driver load to unload.
 #pragma once
 
+#include <memory>
+
+#include "emu/capture/UsbCapture.h"
 #include "emu/devices/DeviceProfile.h"
 #include "tools/ecmemu/Options.h"
+#include "tools/ecmemu/ProgressLine.h"
 #include "tools/ecmemu/Report.h"
 
 namespace ecmemu {
 
+// The capture files the user asked for, opened before the session starts; either may be null.
+struct Captures {
+  std::unique_ptr<emu::capture::UsbCapture> usb;
+  std::unique_ptr<emu::capture::EthernetCapture> ethernet;
+};
+
 // The options are valid and the profile loaded; every outcome of the driver is in the report.
-Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& profile);
+Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& profile, Captures& captures,
+                  ProgressLine& progress);
 
 }  // namespace ecmemu

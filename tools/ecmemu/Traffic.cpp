@@ -61,13 +61,13 @@ std::vector<uint8_t> FrameFactory::Make(uint32_t sequence) const {
   return frame;
 }
 
-void StreamChecker::Accept(const uint8_t* frame, size_t length) {
+std::optional<uint32_t> StreamChecker::Accept(const uint8_t* frame, size_t length) {
   counts_.received++;
   bool ours = length >= kFrameOverhead && frame[12] == (kEtherType >> 8) && frame[13] == (kEtherType & 0xFF) &&
               frame[14] == kMarker[0] && frame[15] == kMarker[1] && frame[16] == direction_;
   if (!ours) {
     counts_.foreign++;
-    return;
+    return std::nullopt;
   }
   uint32_t sequence = Get32(&frame[17]);
   size_t declared = frame[21] | static_cast<size_t>(frame[22]) << 8;
@@ -75,15 +75,16 @@ void StreamChecker::Accept(const uint8_t* frame, size_t length) {
   if (declared > length || declared < kFrameOverhead ||
       Get32(&frame[declared - 4]) != Checksum(frame, declared - 4)) {
     counts_.corrupted++;
-    return;
+    return std::nullopt;
   }
   if (!seen_.insert(sequence).second) {
     counts_.duplicated++;
-    return;
+    return std::nullopt;
   }
   if (static_cast<int64_t>(sequence) < highest_) counts_.reordered++;
   else highest_ = sequence;
   counts_.verified++;
+  return sequence;
 }
 
 uint64_t StreamChecker::Lost(uint32_t sent, const std::set<uint32_t>& mayBeLost) const {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -43,7 +44,8 @@ struct StreamCounts {
 class StreamChecker {
  public:
   explicit StreamChecker(uint8_t direction) : direction_(direction) {}
-  void Accept(const uint8_t* frame, size_t length);
+  // The frame's sequence number when it arrived whole and for the first time.
+  std::optional<uint32_t> Accept(const uint8_t* frame, size_t length);
   // Frames among [0, sent) that never arrived, leaving out those expected to be lost.
   uint64_t Lost(uint32_t sent, const std::set<uint32_t>& mayBeLost = {}) const;
   const StreamCounts& counts() const { return counts_; }

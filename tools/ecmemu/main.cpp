@@ -23,22 +23,22 @@ int Usage(const std::string& message) {
   return kExitUsage;
 }
 
-// NAME=VALUE pairs; the value is stored as text, as the driver's INF stores it.
-bool SplitParams(const std::vector<std::string>& raw, ecmemu::RunOptions& options, std::string* error) {
-  for (const std::string& item : raw) {
-    size_t equals = item.find('=');
-    if (equals == std::string::npos || equals == 0) {
-      *error = "--param needs NAME=VALUE, got \"" + item + "\"";
-      return false;
-    }
-    options.params.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+// The capture files, created before anything runs so that a bad path is a usage error.
+bool OpenCaptures(const ecmemu::RunOptions& options, ecmemu::Captures& captures, std::string* error) {
+  if (!options.usbPcapPath.empty()) {
+    captures.usb = emu::capture::UsbCapture::Create(options.usbPcapPath, error);
+    if (!captures.usb) return false;
+  }
+  if (!options.ethPcapPath.empty()) {
+    captures.ethernet = emu::capture::EthernetCapture::Create(options.ethPcapPath, error);
+    if (!captures.ethernet) return false;
   }
   return true;
 }
 
 int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) {
   std::string error;
-  if (!SplitParams(rawParams, options, &error)) return Usage(error);
+  if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
   emu::devices::DeviceProfile profile = emu::devices::DefaultEcmProfile();
   if (!options.profilePath.empty()) {
     emu::devices::ProfileLoad load = emu::devices::LoadProfileFile(options.profilePath);
@@ -48,7 +48,13 @@ int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) 
     }
     profile = std::move(load.profile);
   }
-  ecmemu::Report report = ecmemu::RunSession(options, profile);
+  if (!options.usbPcapPath.empty() && options.usbPcapPath == options.ethPcapPath)
+    return Usage("--usb-pcap and --eth-pcap name the same file");
+  ecmemu::Captures captures;
+  if (!OpenCaptures(options, captures, &error)) return Usage("cannot write the capture: " + error);
+  ecmemu::ProgressLine progress(isatty(STDERR_FILENO) != 0);
+  ecmemu::Report report = ecmemu::RunSession(options, profile, captures, progress);
+  progress.Clear();
   if (options.json)
     std::cout << ecmemu::ToJson(report).dump(2) << "\n";
   else
@@ -79,7 +85,7 @@ int main(int argc, char** argv) {
                                                    "halt and unload; print a report");
   runCommand->add_option("--profile", run.profilePath, "device profile file (default: the built-in device)");
   runCommand->add_option("--param", rawParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
-  runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 10000000u));
+  runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 1000000u));
   runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
   runCommand->add_flag("--surprise-removal", run.surpriseRemoval, "unplug the device in the middle of the traffic");
   runCommand->add_flag("--json", run.json, "print the report as one JSON object");
@@ -96,9 +102,8 @@ int main(int argc, char** argv) {
   bridgeCommand->add_option("--param", rawBridgeParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return kExitOk;
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
   } catch (const CLI::ParseError& e) {
     return Usage(e.what());
   }

@@ -1,0 +1,292 @@
+#include "tools/ecmemu/SessionSteps.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "emu/kernel/Kernel.h"
+
+namespace ecmemu {
+namespace {
+
+constexpr uint64_t kIndicationBoundMs = 5000;  // link, filter, speed: far longer than they take
+constexpr uint64_t kRequestBoundMs = 10000;    // a pended set or reset
+constexpr uint64_t kAsleepMs = 50;             // how long frames are left waiting in D3
+constexpr ULONG kFilter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_BROADCAST;
+constexpr USHORT kEcmFilter = 0x04 | 0x10 | 0x08;  // directed, multicast, broadcast
+constexpr ULONG kDownlinkBitRate = 480000000;
+constexpr ULONG kUplinkBitRate = 300000000;
+
+std::string Hex16(USHORT value) { return "0x" + Hex32(value).substr(6); }
+
+std::string Mbits(ULONG unitsOf100) { return std::to_string(unitsOf100 / 10000) + " Mbit/s"; }
+
+}  // namespace
+
+SessionSteps::SessionSteps(const RunOptions& options, emu::ndis::Miniport& miniport,
+                           emu::devices::EcmFunction& device, emu::usb::Bus& bus,
+                           emu::capture::EthernetCapture* ethernet, ProgressLine& progress, Report& report)
+    : options_(options),
+      session_(miniport),
+      device_(device),
+      bus_(bus),
+      ethernet_(ethernet),
+      progress_(progress),
+      report_(report) {}
+
+SessionSteps::~SessionSteps() = default;
+
+void SessionSteps::Run() {
+  ReadAdapter();
+  SetPacketFilter();
+  WaitForLink();
+  if (!report_.currentAddress || report_.maximumTotalSize < kFrameOverhead || !report_.failedChecks.empty()) {
+    Step("no traffic: the adapter is not ready for it");
+    ReadCounters();
+    return;
+  }
+  std::optional<Address> host = session_.QueryAddress(OID_802_3_CURRENT_ADDRESS);
+  traffic_ = std::make_unique<TrafficRun>(session_, device_, *host, report_.maximumTotalSize, ethernet_);
+  traffic_->onProgress = [this](uint32_t sent, uint64_t back) {
+    progress_.Show("ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
+                   std::to_string(back) + " back");
+  };
+  uint32_t frames = options_.frames;
+  uint32_t asleep = std::min(32u, frames / 4);
+  uint32_t queued = options_.surpriseRemoval ? 0 : std::min(48u, frames / 4);
+  uint32_t streamed = frames - asleep - queued;
+  uint32_t first = streamed / 2;
+  Stream(first);
+  FlapLink();
+  ChangeSpeed();
+  PowerCycle(asleep);
+  if (options_.surpriseRemoval) {
+    RemoveDuringTraffic(streamed - first);
+  } else {
+    ResetWithQueue(queued);
+    Stream(streamed - first);
+  }
+  progress_.Clear();
+  ReadCounters();
+}
+
+void SessionSteps::ReadAdapter() {
+  std::optional<Address> permanent = session_.QueryAddress(OID_802_3_PERMANENT_ADDRESS);
+  std::optional<Address> current = session_.QueryAddress(OID_802_3_CURRENT_ADDRESS);
+  if (permanent) report_.permanentAddress = AddressText(*permanent);
+  if (current) report_.currentAddress = AddressText(*current);
+  if (!permanent || !current) Fail("the adapter did not answer its addresses");
+  report_.maximumTotalSize = session_.QueryUlong(OID_GEN_MAXIMUM_TOTAL_SIZE).value_or(0);
+  report_.maximumLookahead = session_.QueryUlong(OID_GEN_MAXIMUM_LOOKAHEAD).value_or(0);
+  UCHAR selected = bus_.ConfigurationValue();
+  for (const auto& [index, bytes] : device_.profile().configurations)
+    if (bytes.size() > 5 && bytes[5] == selected) report_.configurationIndex = index;
+}
+
+void SessionSteps::SetPacketFilter() {
+  NDIS_STATUS status = session_.SetUlong(OID_GEN_CURRENT_PACKET_FILTER, kFilter);
+  bool reached = status == NDIS_STATUS_SUCCESS &&
+                 session_.WaitUntil([this] { return device_.packetFilter() == kEcmFilter; }, kIndicationBoundMs);
+  if (status != NDIS_STATUS_SUCCESS)
+    Fail("setting the packet filter failed with " + Hex32(status));
+  else if (!reached)
+    Fail("the device did not receive SET_ETHERNET_PACKET_FILTER " + Hex16(kEcmFilter));
+  else
+    Step("packet filter directed, multicast, broadcast (" + Hex32(kFilter) +
+         "): the device received SET_ETHERNET_PACKET_FILTER " + Hex16(kEcmFilter));
+}
+
+void SessionSteps::WaitForLink() {
+  auto connected = [this] {
+    return session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == ULONG{NdisMediaStateConnected};
+  };
+  uint64_t start = emu::Kernel::Current().NowMs();
+  if (!session_.WaitUntil(connected, kIndicationBoundMs)) {
+    Fail("the link did not come up within " + std::to_string(kIndicationBoundMs / 1000) + " s");
+    return;
+  }
+  Step("link up " + std::to_string(emu::Kernel::Current().NowMs() - start) +
+       " ms after initialization (the device's NETWORK_CONNECTION notification)");
+}
+
+void SessionSteps::Stream(uint32_t count) {
+  if (stalled_ || count == 0) return;
+  auto start = std::chrono::steady_clock::now();
+  uint32_t first = traffic_->sent();
+  bool ok = traffic_->Stream(count) && traffic_->Drain();
+  report_.trafficSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!ok) {
+    stalled_ = true;
+    Fail("the traffic stalled: nothing moved for 10 s");
+    return;
+  }
+  Step("traffic: frames " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+       " sent through the device's wire and back");
+}
+
+bool SessionSteps::Drain(const std::string& when) {
+  if (stalled_) return false;
+  if (traffic_->Drain()) return true;
+  stalled_ = true;
+  Fail("the traffic stalled " + when);
+  return false;
+}
+
+void SessionSteps::FlapLink() {
+  if (!Drain("before the link flap")) return;
+  for (bool up : {false, true}) {
+    NDIS_STATUS indication = up ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT;
+    ULONG state = up ? NdisMediaStateConnected : NdisMediaStateDisconnected;
+    size_t before = session_.StatusCount(indication);
+    device_.SetLink(up);
+    bool seen = session_.WaitUntil(
+        [&] {
+          return session_.StatusCount(indication) > before && session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == state;
+        },
+        kIndicationBoundMs);
+    if (!seen) {
+      Fail(std::string("link ") + (up ? "up" : "down") + ": no " +
+           (up ? "NDIS_STATUS_MEDIA_CONNECT" : "NDIS_STATUS_MEDIA_DISCONNECT") + " indication");
+      return;
+    }
+  }
+  Step("link flap: down, NDIS_STATUS_MEDIA_DISCONNECT indicated; up, NDIS_STATUS_MEDIA_CONNECT indicated");
+}
+
+void SessionSteps::ChangeSpeed() {
+  device_.SetSpeed(kDownlinkBitRate, kUplinkBitRate);
+  ULONG expected = kUplinkBitRate / 100;
+  if (!session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_LINK_SPEED) == expected; }, kIndicationBoundMs)) {
+    Fail("OID_GEN_LINK_SPEED did not follow the device's CONNECTION_SPEED_CHANGE to " +
+         std::to_string(expected));
+    return;
+  }
+  Step("speed change to " + Mbits(kDownlinkBitRate / 100) + " down, " + Mbits(expected) +
+       " up: OID_GEN_LINK_SPEED " + std::to_string(expected) + " (the uplink rate)");
+}
+
+bool SessionSteps::SetPower(ULONG state) {
+  std::string name = state == NdisDeviceStateD0 ? "D0" : "D3";
+  size_t before = session_.miniport().setCompletions().size();
+  NDIS_STATUS status = session_.SetUlong(OID_PNP_SET_POWER, state);
+  if (status == NDIS_STATUS_PENDING &&
+      !session_.WaitUntil([&] { return session_.miniport().setCompletions().size() > before; }, kRequestBoundMs)) {
+    Fail("the set of " + name + " pended and never completed");
+    return false;
+  }
+  if (status == NDIS_STATUS_PENDING) status = session_.miniport().setCompletions().back();
+  if (status != NDIS_STATUS_SUCCESS) {
+    Fail("the set of " + name + " failed with " + Hex32(status));
+    return false;
+  }
+  return true;
+}
+
+void SessionSteps::PowerCycle(uint32_t waiting) {
+  if (!Drain("before the power cycle") || !SetPower(NdisDeviceStateD3)) return;
+  uint32_t reached = traffic_->reachedDevice();
+  traffic_->Burst(waiting);
+  session_.Settle(kAsleepMs);
+  uint32_t whileAsleep = traffic_->reachedDevice() - reached;
+  if (!SetPower(NdisDeviceStateD0)) return;
+  if (!Drain("after the return to D0")) return;
+  if (whileAsleep) Fail(std::to_string(whileAsleep) + " frame(s) reached the device while it was in D3");
+  Step("power: D3, " + std::to_string(waiting) + " frames sent meanwhile waited in the adapter; D0, they went out " +
+       "and came back");
+}
+
+void SessionSteps::ResetWithQueue(uint32_t queued) {
+  if (!Drain("before the reset")) return;
+  emu::ndis::Miniport& miniport = session_.miniport();
+  size_t before = miniport.resetCompletions().size();
+  uint32_t first = traffic_->sent();
+  traffic_->Burst(queued);
+  BOOLEAN addressingReset = FALSE;
+  NDIS_STATUS status = miniport.Reset(&addressingReset);
+  if (status == NDIS_STATUS_PENDING) {
+    if (!session_.WaitUntil([&] { return miniport.resetCompletions().size() > before; }, kRequestBoundMs)) {
+      Fail("the reset pended and never completed");
+      return;
+    }
+    status = miniport.resetCompletions().back().status;
+  }
+  if (status != NDIS_STATUS_SUCCESS) Fail("the reset failed with " + Hex32(status));
+  if (!traffic_->WaitCompletions()) {
+    stalled_ = true;
+    Fail("packets queued at the reset were never completed");
+    return;
+  }
+  uint32_t flushed = traffic_->ExcuseUnsentAsFlushed(first, first + queued);
+  if (!Drain("after the reset")) return;
+  Step("reset with " + std::to_string(queued) + " frames queued: completed with " + Hex32(status) + "; " +
+       std::to_string(flushed) + " were completed without being sent, the other " +
+       std::to_string(queued - flushed) + " went out and came back");
+}
+
+void SessionSteps::RemoveDuringTraffic(uint32_t count) {
+  if (stalled_) return;
+  uint32_t before = count / 2;
+  if (!traffic_->Stream(before)) {
+    stalled_ = true;
+    Fail("the traffic stalled before the removal");
+    return;
+  }
+  traffic_->CutForRemoval();
+  bus_.Unplug();
+  session_.miniport().PnPEvent(NdisDevicePnPEventSurpriseRemoved);
+  bool rest = traffic_->Stream(count - before) && traffic_->WaitCompletions();
+  if (!rest) Fail("packets sent after the surprise removal were not all completed");
+  Step("surprise removal after " + std::to_string(before) + " of " + std::to_string(count) +
+       " frames: the device unplugged and NdisDevicePnPEventSurpriseRemoved; the " +
+       std::to_string(count - before) + " frames sent afterwards were completed");
+}
+
+void SessionSteps::ReadCounters() {
+  Counters& c = report_.counters;
+  c.xmitOk = session_.QueryUlong(OID_GEN_XMIT_OK).value_or(0);
+  c.xmitError = session_.QueryUlong(OID_GEN_XMIT_ERROR).value_or(0);
+  c.rcvOk = session_.QueryUlong(OID_GEN_RCV_OK).value_or(0);
+  c.rcvError = session_.QueryUlong(OID_GEN_RCV_ERROR).value_or(0);
+  c.rcvNoBuffer = session_.QueryUlong(OID_GEN_RCV_NO_BUFFER).value_or(0);
+  report_.mediaConnected = session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == ULONG{NdisMediaStateConnected};
+  report_.linkSpeed = session_.QueryUlong(OID_GEN_LINK_SPEED).value_or(0);
+  report_.packetFilterRequests = device_.packetFilterRequests();
+}
+
+void SessionSteps::AfterHalt() {
+  report_.packetFilterRequests = device_.packetFilterRequests();
+  if (!traffic_) return;
+  TrafficTally t = traffic_->Tally();
+  emu::devices::FrameRecorder::Tally onDevice = device_.DataOut().tally();
+  FrameCounts& f = report_.frames;
+  f.sent = t.sent;
+  f.received = t.fromDevice.received;
+  f.verified = t.roundTrips;
+  f.lost = t.lost;
+  f.duplicated = t.toDevice.duplicated + t.fromDevice.duplicated;
+  f.reordered = t.toDevice.reordered + t.fromDevice.reordered;
+  f.corrupted = t.toDevice.corrupted + t.fromDevice.corrupted;
+  f.mergedOnDevice = onDevice.merged;
+  f.truncatedOnDevice = onDevice.truncated;
+  f.reachedDevice = t.toDevice.verified;
+  f.flushedByReset = t.flushedByReset;
+  f.cutByRemoval = t.cutByRemoval;
+  auto check = [this](uint64_t count, const std::string& what) {
+    if (count) Fail(std::to_string(count) + " " + what);
+  };
+  check(f.lost, "frame(s) lost");
+  check(f.duplicated, "frame(s) duplicated");
+  check(f.reordered, "frame(s) out of order");
+  check(f.corrupted, "frame(s) corrupted");
+  check(f.mergedOnDevice, "frame(s) merged with the next one on the device");
+  check(f.truncatedOnDevice, "frame(s) longer than the device takes");
+  check(t.toDevice.foreign + t.fromDevice.foreign, "frame(s) that the session never sent");
+  check(t.refusedByDeviceFilter, "answer(s) the device's packet filter kept from the host");
+  if (!options_.surpriseRemoval) check(t.failedSends, "packet(s) completed with a failure");
+  if (t.completed != t.sent)
+    Fail(std::to_string(t.sent) + " packets sent, " + std::to_string(t.completed) + " completions");
+  if (report_.counters.rcvOk != f.received)
+    Fail("OID_GEN_RCV_OK is " + std::to_string(report_.counters.rcvOk) + ", the protocol received " +
+         std::to_string(f.received));
+}
+
+}  // namespace ecmemu

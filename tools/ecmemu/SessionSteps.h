@@ -1,0 +1,61 @@
+// What a session does with an initialized adapter, step by step, as NDIS, a protocol and the
+// device's owner would: packet filter, link, traffic through the device's wire, a link flap,
+// a speed change, a power cycle with frames waiting, a reset with frames queued, or a surprise
+// removal in the middle of the traffic. Each step says in the report what happened, and why
+// the run failed when a check did not hold.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "emu/capture/UsbCapture.h"
+#include "emu/devices/EcmFunction.h"
+#include "emu/usb/Bus.h"
+#include "tools/ecmemu/AdapterSession.h"
+#include "tools/ecmemu/Options.h"
+#include "tools/ecmemu/ProgressLine.h"
+#include "tools/ecmemu/Report.h"
+#include "tools/ecmemu/TrafficRun.h"
+
+namespace ecmemu {
+
+class SessionSteps {
+ public:
+  SessionSteps(const RunOptions& options, emu::ndis::Miniport& miniport, emu::devices::EcmFunction& device,
+               emu::usb::Bus& bus, emu::capture::EthernetCapture* ethernet, ProgressLine& progress, Report& report);
+  ~SessionSteps();
+
+  // Everything between a successful initialization and the halt.
+  void Run();
+  // Once the adapter is halted: the frames' account, and that every packet was completed.
+  void AfterHalt();
+
+ private:
+  void ReadAdapter();
+  void SetPacketFilter();
+  void WaitForLink();
+  void Stream(uint32_t count);
+  void FlapLink();
+  void ChangeSpeed();
+  void PowerCycle(uint32_t waiting);
+  void ResetWithQueue(uint32_t queued);
+  void RemoveDuringTraffic(uint32_t count);
+  void ReadCounters();
+  // Sets the device power state and waits for the pended set to complete.
+  bool SetPower(ULONG state);
+  bool Drain(const std::string& when);
+  void Step(const std::string& what) { report_.steps.push_back(what); }
+  void Fail(const std::string& why) { report_.failedChecks.push_back(why); }
+
+  const RunOptions& options_;
+  AdapterSession session_;
+  emu::devices::EcmFunction& device_;
+  emu::usb::Bus& bus_;
+  emu::capture::EthernetCapture* ethernet_;
+  ProgressLine& progress_;
+  Report& report_;
+  std::unique_ptr<TrafficRun> traffic_;
+  bool stalled_ = false;
+};
+
+}  // namespace ecmemu

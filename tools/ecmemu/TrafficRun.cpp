@@ -1,0 +1,219 @@
+#include "tools/ecmemu/TrafficRun.h"
+
+#include <algorithm>
+
+#include "emu/kernel/Kernel.h"
+
+namespace ecmemu {
+namespace {
+
+constexpr uint32_t kWindow = 64;  // round trips open at most while streaming
+constexpr uint32_t kBatch = 16;   // packets per MiniportSendPackets
+constexpr uint64_t kStallMs = 10000;
+constexpr Address kPeer = {0x02, 0x00, 0x00, 0x00, 0x00, 0x77};
+
+uint64_t NowUs() { return emu::Kernel::Current().scheduler().Now() / 10; }
+
+}  // namespace
+
+TrafficRun::TrafficRun(AdapterSession& session, emu::devices::EcmFunction& device, const Address& host,
+                       uint32_t maxLength, emu::capture::EthernetCapture* ethernet)
+    : session_(session),
+      device_(device),
+      ethernet_(ethernet),
+      outbound_(kPeer, host, 1, maxLength),
+      inbound_(host, kPeer, 2, maxLength) {
+  device_.DataOut().KeepFrames(false);
+  device_.ConnectWire([this](const emu::devices::Bytes& frame) { OnWire(frame); });
+  emu::ndis::Protocol& protocol = session_.miniport().protocol();
+  protocol.recordFrames = false;
+  protocol.onFrame = [this](const emu::ndis::ReceivedFrame& frame) { OnFrame(frame); };
+  protocol.onSendComplete = [this](PNDIS_PACKET packet, NDIS_STATUS status) { OnSendComplete(packet, status); };
+}
+
+TrafficRun::~TrafficRun() {
+  device_.DisconnectWire();
+  emu::ndis::Protocol& protocol = session_.miniport().protocol();
+  protocol.onFrame = nullptr;
+  protocol.onSendComplete = nullptr;
+}
+
+void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
+  emu::devices::Bytes answer;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::optional<uint32_t> sequence = wireChecker_.Accept(frame.data(), frame.size());
+    if (!sequence || *sequence >= state_.size()) return;
+    state_[*sequence] |= kAtDevice;
+    ++reachedDevice_;
+    answer = inbound_.Make(*sequence);
+  }
+  if (!device_.DeliverFromWire(std::move(answer))) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++refusedByFilter_;
+  }
+}
+
+void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
+  std::vector<UCHAR> bytes = frame.Bytes();
+  if (ethernet_) ethernet_->Frame(bytes.data(), bytes.size(), NowUs());
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::optional<uint32_t> sequence = hostChecker_.Accept(bytes.data(), bytes.size());
+    if (sequence && *sequence < state_.size()) {
+      SettleLocked(*sequence, kBack);
+      highestBack_ = std::max<int64_t>(highestBack_, *sequence);
+    }
+  }
+  session_.Wake();
+}
+
+void TrafficRun::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    completed_.push_back(packet);
+    ++completions_;
+    failedSends_ += status != NDIS_STATUS_SUCCESS;
+  }
+  session_.Wake();
+}
+
+void TrafficRun::SettleLocked(uint32_t sequence, uint8_t how) {
+  if (!(state_[sequence] & (kBack | kFlushed | kCut))) ++settled_;
+  state_[sequence] |= how;
+}
+
+void TrafficRun::Send(uint32_t count) {
+  uint32_t first;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    first = sent_;
+    state_.resize(sent_ + count, 0);
+    sent_ += count;
+    // Nothing sent after the removal can arrive.
+    if (cut_)
+      for (uint32_t s = first; s < sent_; ++s) SettleLocked(s, kCut);
+  }
+  std::vector<PNDIS_PACKET> batch;
+  for (uint32_t s = first; s < first + count; ++s) {
+    auto packet = std::make_unique<emu::ndis::ProtocolPacket>(outbound_.Make(s));
+    batch.push_back(packet->packet());
+    inFlight_[packet->packet()] = std::move(packet);
+  }
+  session_.miniport().SendPackets(batch);
+}
+
+void TrafficRun::Reclaim() {
+  std::vector<PNDIS_PACKET> done;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    done.swap(completed_);
+  }
+  for (PNDIS_PACKET packet : done) inFlight_.erase(packet);
+}
+
+bool TrafficRun::Stream(uint32_t count) {
+  uint32_t end = sent() + count;
+  for (;;) {
+    Reclaim();
+    uint32_t room = 0;
+    uint64_t back = 0;
+    bool moved = session_.WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> guard(mutex_);
+          back = settled_;
+          room = OpenLocked() < kWindow ? kWindow - static_cast<uint32_t>(OpenLocked()) : 0;
+          return sent_ >= end || room > 0;
+        },
+        kStallMs);
+    if (!moved) return false;
+    uint32_t now = sent();
+    if (onProgress) onProgress(now, back);
+    if (now >= end) return true;
+    Send(std::min({room, kBatch, end - now}));
+  }
+}
+
+void TrafficRun::Burst(uint32_t count) {
+  for (uint32_t done = 0; done < count;) {
+    uint32_t batch = std::min(kBatch, count - done);
+    Send(batch);
+    done += batch;
+  }
+}
+
+bool TrafficRun::Drain() {
+  return WaitSteadily([this] { return settled_ == sent_ && completions_ == sent_; });
+}
+
+bool TrafficRun::WaitCompletions() {
+  return WaitSteadily([this] { return completions_ == sent_; });
+}
+
+bool TrafficRun::WaitSteadily(const std::function<bool()>& doneLocked) {
+  for (;;) {
+    Reclaim();
+    uint64_t before;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (doneLocked()) return true;
+      before = MovementLocked();
+    }
+    bool moved = session_.WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> guard(mutex_);
+          return doneLocked() || MovementLocked() != before;
+        },
+        kStallMs);
+    if (!moved) return false;
+  }
+}
+
+uint32_t TrafficRun::sent() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return sent_;
+}
+
+uint32_t TrafficRun::reachedDevice() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return reachedDevice_;
+}
+
+uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  uint32_t flushed = 0;
+  for (uint32_t s = first; s < end && s < sent_; ++s)
+    if (!(state_[s] & kAtDevice)) {
+      SettleLocked(s, kFlushed);
+      ++flushed;
+    }
+  return flushed;
+}
+
+void TrafficRun::CutForRemoval() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  cut_ = true;
+  // Frames come back in order: one older than the newest back that is missing was lost before.
+  for (uint32_t s = static_cast<uint32_t>(highestBack_ + 1); s < sent_; ++s)
+    if (!(state_[s] & kBack)) SettleLocked(s, kCut);
+}
+
+TrafficTally TrafficRun::Tally() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  TrafficTally tally;
+  tally.sent = sent_;
+  tally.completed = completions_;
+  tally.failedSends = failedSends_;
+  tally.toDevice = wireChecker_.counts();
+  tally.fromDevice = hostChecker_.counts();
+  tally.refusedByDeviceFilter = refusedByFilter_;
+  for (uint8_t state : state_) {
+    if (state & kBack) tally.roundTrips++;
+    else if (state & kFlushed) tally.flushedByReset++;
+    else if (state & kCut) tally.cutByRemoval++;
+    else tally.lost++;
+  }
+  return tally;
+}
+
+}  // namespace ecmemu

@@ -1,0 +1,104 @@
+// Numbered frames through the driver and back. The protocol sends each frame to a peer; the
+// wire behind the device checks it and answers with the frame of the same number the other
+// way, which the protocol checks in turn. Per number the run knows whether the frame reached
+// the device, came back, or is excused: flushed by a reset before it was sent, or cut off by
+// the removal of the device.
+#pragma once
+
+#include <platform.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "emu/capture/UsbCapture.h"
+#include "emu/devices/EcmFunction.h"
+#include "emu/ndis/Protocol.h"
+#include "tools/ecmemu/AdapterSession.h"
+#include "tools/ecmemu/Traffic.h"
+
+namespace ecmemu {
+
+struct TrafficTally {
+  uint32_t sent = 0;
+  uint64_t completed = 0;      // send completions
+  uint64_t failedSends = 0;    // completions with a status other than success
+  StreamCounts toDevice;       // what the wire saw
+  StreamCounts fromDevice;     // what the protocol saw
+  uint64_t roundTrips = 0;     // numbers that went out and came back whole
+  uint64_t lost = 0;           // numbers not excused that did not
+  uint64_t flushedByReset = 0;
+  uint64_t cutByRemoval = 0;
+  uint64_t refusedByDeviceFilter = 0;  // answers the device did not pass to the host
+};
+
+class TrafficRun {
+ public:
+  TrafficRun(AdapterSession& session, emu::devices::EcmFunction& device, const Address& host, uint32_t maxLength,
+             emu::capture::EthernetCapture* ethernet);
+  ~TrafficRun();
+  TrafficRun(const TrafficRun&) = delete;
+  TrafficRun& operator=(const TrafficRun&) = delete;
+
+  // Hands 'count' more frames to the driver in small batches, keeping at most a window of
+  // round trips open; false when nothing moved for the stall bound.
+  bool Stream(uint32_t count);
+  // Hands 'count' frames to the driver without waiting for any.
+  void Burst(uint32_t count);
+  // Waits until every number is back or excused and every packet completed; false if stalled.
+  bool Drain();
+  // Waits until every packet handed over is completed.
+  bool WaitCompletions();
+
+  uint32_t sent();
+  uint32_t reachedDevice();  // numbers the wire saw whole
+  // Numbers in [first, end) that never reached the device were flushed by a reset.
+  uint32_t ExcuseUnsentAsFlushed(uint32_t first, uint32_t end);
+  // The device is about to go: what has not come back yet, and everything sent later, is cut off.
+  void CutForRemoval();
+
+  TrafficTally Tally();
+  // Called now and then while frames stream: frames sent, frames back.
+  std::function<void(uint32_t, uint64_t)> onProgress;
+
+ private:
+  enum : uint8_t { kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8 };
+
+  void Send(uint32_t count);  // one batch
+  void Reclaim();             // frees the packets completed so far
+  uint64_t OpenLocked() const { return sent_ - settled_; }
+  uint64_t MovementLocked() const { return settled_ + completions_ + reachedDevice_; }
+  // Waits until doneLocked() (asked under mutex_) holds, for as long as frames keep moving;
+  // false once nothing moved for the stall bound.
+  bool WaitSteadily(const std::function<bool()>& doneLocked);
+  void SettleLocked(uint32_t sequence, uint8_t how);
+  void OnWire(const emu::devices::Bytes& frame);
+  void OnFrame(const emu::ndis::ReceivedFrame& frame);
+  void OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
+
+  AdapterSession& session_;
+  emu::devices::EcmFunction& device_;
+  emu::capture::EthernetCapture* ethernet_;
+  FrameFactory outbound_;
+  FrameFactory inbound_;
+  std::map<PNDIS_PACKET, std::unique_ptr<emu::ndis::ProtocolPacket>> inFlight_;  // main thread only
+
+  std::mutex mutex_;  // guards the fields below; taken under the bus lock by the wire
+  StreamChecker wireChecker_{1};
+  StreamChecker hostChecker_{2};
+  std::vector<uint8_t> state_;  // by sequence number
+  uint32_t sent_ = 0;
+  uint64_t settled_ = 0;        // numbers back or excused
+  uint32_t reachedDevice_ = 0;
+  bool cut_ = false;
+  int64_t highestBack_ = -1;
+  std::vector<PNDIS_PACKET> completed_;
+  uint64_t completions_ = 0;
+  uint64_t failedSends_ = 0;
+  uint64_t refusedByFilter_ = 0;
+};
+
+}  // namespace ecmemu
