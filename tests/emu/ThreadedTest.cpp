@@ -1,6 +1,7 @@
 // The threaded kernel: DPCs on processor threads, work items on a worker pool that grows,
 // real time, and spin locks that exclude for real. Bounded: every wait has a time-out.
 #include <atomic>
+#include <chrono>
 
 #include "EmuTest.h"
 #include "TimedCall.h"
@@ -87,6 +88,35 @@ TEST_F(ThreadedTest, TimerFiresInRealTimeAndTimedWaitsEnd) {
   KeInitializeEvent(&never, NotificationEvent, FALSE);
   timeout.QuadPart = -10 * 10000LL;
   EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  kernel().RunPending();
+}
+
+struct LongDpc {
+  KEVENT started;
+  std::atomic<bool> finished{false};
+};
+
+// A DPC already running on one processor when KeFlushQueuedDpcs is called: the flush returns
+// only after it, as each processor runs its DPCs one after the other. A driver frees what
+// its DPCs use right after the flush.
+TEST_F(ThreadedTest, FlushQueuedDpcsWaitsForADpcStillRunningOnAnotherProcessor) {
+  static LongDpc d;
+  KeInitializeEvent(&d.started, NotificationEvent, FALSE);
+  d.finished = false;
+  KDPC dpc;
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {
+    KeSetEvent(&d.started, 0, FALSE);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < end) {
+    }
+    d.finished = true;
+  }, nullptr);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kFiveSeconds;
+  ASSERT_EQ(KeWaitForSingleObject(&d.started, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  KeFlushQueuedDpcs();
+  EXPECT_TRUE(d.finished);
   kernel().RunPending();
 }
 
