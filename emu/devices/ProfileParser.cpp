@@ -116,6 +116,11 @@ ProfileLoad ParseProfile(const std::string& text) {
     load.error = "line " + std::to_string(number) + ": the profile has no device line";
     return load;
   }
+  // Without a configuration no device enumerates; the driver would never be asked.
+  if (load.profile.configurations.empty()) {
+    load.error = "line " + std::to_string(number) + ": the profile has no config line";
+    return load;
+  }
   load.ok = true;
   return load;
 }

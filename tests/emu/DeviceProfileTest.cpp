@@ -45,6 +45,7 @@ TEST(DeviceProfileTest, MalformedLinesAreRefusedWithLineAndReason) {
   EXPECT_EQ(Refusal("device: 12 01 00 02\n"), "line 1: device descriptor has 4 bytes, 18 expected");
   EXPECT_EQ(Refusal(kDevice + kDevice), "line 2: second device line");
   EXPECT_EQ(Refusal("string 0: 04 03 09 04\n"), "line 1: the profile has no device line");
+  EXPECT_EQ(Refusal(kDevice + "string 0: 04 03 09 04\n"), "line 2: the profile has no config line");
   EXPECT_EQ(Refusal(kDevice + "config 0: 09 04 09 00 00 01 00 80 32\n"), "line 2: configuration descriptor type is not 2");
   EXPECT_EQ(emu::devices::LoadProfileFile(kProfiles + "absent.profile").error,
             kProfiles + "absent.profile: cannot be read");
