@@ -17,7 +17,9 @@ std::unique_ptr<PcapFile> PcapFile::Create(const std::string& path, int linkType
   }
   pcap_dumper_t* dumper = pcap_dump_open(handle, path.c_str());
   if (!dumper) {
-    *error = path + ": " + pcap_geterr(handle);
+    std::string reason = pcap_geterr(handle);
+    // libpcap names the file itself when fopen is what failed.
+    *error = reason.rfind(path, 0) == 0 ? reason : path + ": " + reason;
     pcap_close(handle);
     return nullptr;
   }
