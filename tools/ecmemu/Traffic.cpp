@@ -9,10 +9,13 @@ constexpr uint16_t kEtherType = 0x88B5;  // local experimental: nothing else cla
 constexpr uint8_t kMarker[2] = {0xEC, 0x3E};
 constexpr uint32_t kBoundaryLengths[] = {63, 64, 65, 511, 512, 513};
 
-uint32_t Checksum(const uint8_t* bytes, size_t length) {  // FNV-1a
+// FNV-1a with the top bit set. That bit lands in a frame's last byte: a frame of whole packets
+// plus one byte that ends in 0x00 looks to a device exactly like a one-byte termination, so
+// no frame of the stream may end so.
+uint32_t Checksum(const uint8_t* bytes, size_t length) {
   uint32_t hash = 2166136261u;
   for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
-  return hash;
+  return hash | 0x80000000u;
 }
 
 void Put32(uint8_t* at, uint32_t v) {
