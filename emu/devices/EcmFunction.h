@@ -49,6 +49,7 @@ class EcmFunction : public usb::UsbFunction {
   FrameSource& DataIn();
   FrameRecorder& DataOut();
   FrameSource& NotificationIn();
+  EcmLayout Layout() const;  // of the configuration selected now
   // Off: the OUT endpoints keep no frames (Frames() stays as it is); the wire hears them all
   // the same. For runs too long to keep every frame the host sent.
   void RecordHostFrames(bool record);
@@ -97,7 +98,6 @@ class EcmFunction : public usb::UsbFunction {
   const Bytes* FindConfiguration(UCHAR value) const;   // by bConfigurationValue
   EcmLayout LayoutOf(UCHAR configurationValue) const;  // 0: before any selection
   bool LanguageOffered(USHORT languageId) const;
-  EcmLayout Layout() const;
   // Queues a notification on the layout's interrupt endpoint, one packet per transfer.
   void Notify(const EcmLayout& layout, const Bytes& notification);
   void NotifyLink(const EcmLayout& layout, bool connected);

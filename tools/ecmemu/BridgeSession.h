@@ -4,18 +4,17 @@
 #pragma once
 
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "emu/devices/DeviceProfile.h"
+#include "tools/ecmemu/Params.h"
 
 namespace ecmemu {
 
 struct BridgeOptions {
-  std::string profilePath;                                  // empty: the built-in device
-  std::vector<std::pair<std::string, std::string>> params;  // registry keywords, as REG_SZ text
-  std::string tap;                                          // the adapter's side
-  std::string wireTap;                                      // the device's wire
+  std::string profilePath;  // empty: the built-in device
+  Params params;            // registry keywords, as REG_SZ text
+  std::string tap;          // the adapter's side
+  std::string wireTap;      // the device's wire
 };
 
 // What is wrong with the options (a usage error), or nothing.

@@ -71,6 +71,7 @@ nlohmann::ordered_json ToJson(const Report& r) {
         {"truncated_on_device", r.frames.truncatedOnDevice},
         {"reached_device", r.frames.reachedDevice},
         {"flushed_by_reset", r.frames.flushedByReset},
+        {"dropped_by_reset", r.frames.droppedByReset},
         {"cut_by_removal", r.frames.cutByRemoval}}},
       {"counters",
        {{"XmitOk", r.counters.xmitOk},
@@ -120,6 +121,8 @@ std::string ToText(const Report& r) {
         << "  " << f.sent << " sent, " << f.reachedDevice << " reached the device, " << f.verified
         << " came back whole (" << f.received << " received)\n";
     if (f.flushedByReset) out << "  " << f.flushedByReset << " completed by the reset without being sent, as a reset does\n";
+    if (f.droppedByReset)
+      out << "  " << f.droppedByReset << " answered while the reset closed the pipes, dropped with the aborted reads\n";
     if (f.cutByRemoval) out << "  " << f.cutByRemoval << " in flight at the surprise removal or sent after it\n";
     out << "  " << f.lost << " lost, " << f.duplicated << " duplicated, " << f.reordered << " reordered, "
         << f.corrupted << " corrupted, " << f.mergedOnDevice << " merged and " << f.truncatedOnDevice

@@ -31,6 +31,7 @@ struct FrameCounts {
   uint64_t truncatedOnDevice = 0;
   uint64_t reachedDevice = 0;   // whole, as the wire saw them
   uint64_t flushedByReset = 0;  // completed by the reset without being sent
+  uint64_t droppedByReset = 0;  // answered while the reset closed the pipes; dropped with the aborted reads
   uint64_t cutByRemoval = 0;    // in flight at the surprise removal, or sent after it
 };
 

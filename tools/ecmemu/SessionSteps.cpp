@@ -11,6 +11,8 @@ namespace {
 constexpr uint64_t kIndicationBoundMs = 5000;  // link, filter, speed: far longer than they take
 constexpr uint64_t kRequestBoundMs = 10000;    // a pended set or reset
 constexpr uint64_t kAsleepMs = 50;             // how long frames are left waiting in D3
+constexpr uint64_t kPiecesMs = 50;             // for the pieces of a notification to be read
+constexpr USHORT kSpeedChangeLength = 16;
 constexpr ULONG kFilter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_BROADCAST;
 constexpr USHORT kEcmFilter = 0x04 | 0x10 | 0x08;  // directed, multicast, broadcast
 constexpr ULONG kDownlinkBitRate = 480000000;
@@ -62,8 +64,8 @@ void SessionSteps::Run() {
   if (options_.surpriseRemoval) {
     RemoveDuringTraffic(streamed - first);
   } else {
-    ResetWithQueue(queued);
-    Stream(streamed - first);
+    ResetWithQueue(queued);  // and one frame after it
+    Stream(streamed - first - 1);
   }
   progress_.Clear();
   ReadCounters();
@@ -153,6 +155,25 @@ void SessionSteps::FlapLink() {
 }
 
 void SessionSteps::ChangeSpeed() {
+  USHORT packet = device_.Layout().notificationPacketSize;
+  if (packet < kSpeedChangeLength) {
+    // The driver reads each interrupt transfer on its own, in a buffer of one packet: it
+    // cannot see a notification that comes in pieces, and must not misread the pieces.
+    std::optional<ULONG> before = session_.QueryUlong(OID_GEN_LINK_SPEED);
+    device_.SetSpeed(kDownlinkBitRate, kUplinkBitRate);
+    session_.Settle(kPiecesMs);
+    bool kept = session_.QueryUlong(OID_GEN_LINK_SPEED) == before &&
+                session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == ULONG{NdisMediaStateConnected};
+    if (!kept) {
+      Fail("a CONNECTION_SPEED_CHANGE in " + std::to_string(packet) + "-byte pieces changed the link's state");
+      return;
+    }
+    Step("speed change to " + Mbits(kDownlinkBitRate / 100) + " down, " + Mbits(kUplinkBitRate / 100) +
+         " up, in " + std::to_string(packet) + "-byte pieces of the interrupt endpoint: the driver reads " +
+         "notifications whole only; OID_GEN_LINK_SPEED stays " + std::to_string(before.value_or(0)) +
+         " and the link stays up");
+    return;
+  }
   device_.SetSpeed(kDownlinkBitRate, kUplinkBitRate);
   ULONG expected = kUplinkBitRate / 100;
   if (!session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_LINK_SPEED) == expected; }, kIndicationBoundMs)) {
@@ -216,10 +237,20 @@ void SessionSteps::ResetWithQueue(uint32_t queued) {
     return;
   }
   uint32_t flushed = traffic_->ExcuseUnsentAsFlushed(first, first + queued);
+  // A frame behind the queued ones tells which of those the reset dropped in flight.
+  if (!traffic_->Stream(1)) {
+    stalled_ = true;
+    Fail("the traffic stalled after the reset");
+    return;
+  }
   if (!Drain("after the reset")) return;
-  Step("reset with " + std::to_string(queued) + " frames queued: completed with " + Hex32(status) + "; " +
-       std::to_string(flushed) + " were completed without being sent, the other " +
-       std::to_string(queued - flushed) + " went out and came back");
+  uint64_t dropped = traffic_->Tally().droppedByReset;
+  std::string text = "reset with " + std::to_string(queued) + " frames queued: completed with " + Hex32(status) +
+                     "; " + std::to_string(flushed) + " were completed without being sent, " +
+                     std::to_string(queued - flushed - dropped) + " went out and came back";
+  if (dropped)
+    text += ", " + std::to_string(dropped) + " were answered while the pipes closed and dropped with the aborted reads";
+  Step(text + "; a frame sent after the reset came back");
 }
 
 void SessionSteps::RemoveDuringTraffic(uint32_t count) {
@@ -241,6 +272,11 @@ void SessionSteps::RemoveDuringTraffic(uint32_t count) {
 }
 
 void SessionSteps::ReadCounters() {
+  // The driver counts a frame once the protocol has taken it, a moment after the protocol saw it.
+  if (traffic_) {
+    uint64_t received = traffic_->Tally().fromDevice.received;
+    session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_RCV_OK) >= received; }, kIndicationBoundMs);
+  }
   Counters& c = report_.counters;
   c.xmitOk = session_.QueryUlong(OID_GEN_XMIT_OK).value_or(0);
   c.xmitError = session_.QueryUlong(OID_GEN_XMIT_ERROR).value_or(0);
@@ -269,6 +305,7 @@ void SessionSteps::AfterHalt() {
   f.truncatedOnDevice = onDevice.truncated;
   f.reachedDevice = t.toDevice.verified;
   f.flushedByReset = t.flushedByReset;
+  f.droppedByReset = t.droppedByReset;
   f.cutByRemoval = t.cutByRemoval;
   auto check = [this](uint64_t count, const std::string& what) {
     if (count) Fail(std::to_string(count) + " " + what);

@@ -63,6 +63,11 @@ void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
     if (sequence && *sequence < state_.size()) {
       SettleLocked(*sequence, kBack);
       highestBack_ = std::max<int64_t>(highestBack_, *sequence);
+      if (*sequence >= resetEnd_) {
+        for (uint32_t s = resetFirst_; s < resetEnd_; ++s)
+          if (!(state_[s] & kSettled)) SettleLocked(s, kDroppedByReset);
+        resetFirst_ = resetEnd_;
+      }
     }
   }
   session_.Wake();
@@ -79,7 +84,7 @@ void TrafficRun::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
 }
 
 void TrafficRun::SettleLocked(uint32_t sequence, uint8_t how) {
-  if (!(state_[sequence] & (kBack | kFlushed | kCut))) ++settled_;
+  if (!(state_[sequence] & kSettled)) ++settled_;
   state_[sequence] |= how;
 }
 
@@ -182,6 +187,8 @@ uint32_t TrafficRun::reachedDevice() {
 uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
   std::lock_guard<std::mutex> guard(mutex_);
   uint32_t flushed = 0;
+  resetFirst_ = first;
+  resetEnd_ = std::min(end, sent_);
   for (uint32_t s = first; s < end && s < sent_; ++s)
     if (!(state_[s] & kAtDevice)) {
       SettleLocked(s, kFlushed);
@@ -210,6 +217,7 @@ TrafficTally TrafficRun::Tally() {
   for (uint8_t state : state_) {
     if (state & kBack) tally.roundTrips++;
     else if (state & kFlushed) tally.flushedByReset++;
+    else if (state & kDroppedByReset) tally.droppedByReset++;
     else if (state & kCut) tally.cutByRemoval++;
     else tally.lost++;
   }

@@ -31,6 +31,7 @@ struct TrafficTally {
   uint64_t roundTrips = 0;     // numbers that went out and came back whole
   uint64_t lost = 0;           // numbers not excused that did not
   uint64_t flushedByReset = 0;
+  uint64_t droppedByReset = 0;
   uint64_t cutByRemoval = 0;
   uint64_t refusedByDeviceFilter = 0;  // answers the device did not pass to the host
 };
@@ -55,7 +56,10 @@ class TrafficRun {
 
   uint32_t sent();
   uint32_t reachedDevice();  // numbers the wire saw whole
-  // Numbers in [first, end) that never reached the device were flushed by a reset.
+  // Numbers in [first, end) were queued at a reset: those that never reached the device were
+  // flushed by it. Those that did may have been answered while the reset closed the pipes,
+  // and the answer dropped with the aborted reads: once a later number is back (frames come
+  // back in order), any of them still missing is counted as dropped by the reset.
   uint32_t ExcuseUnsentAsFlushed(uint32_t first, uint32_t end);
   // The device is about to go: what has not come back yet, and everything sent later, is cut off.
   void CutForRemoval();
@@ -65,7 +69,8 @@ class TrafficRun {
   std::function<void(uint32_t, uint64_t)> onProgress;
 
  private:
-  enum : uint8_t { kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8 };
+  enum : uint8_t { kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8, kDroppedByReset = 16 };
+  static constexpr uint8_t kSettled = kBack | kFlushed | kCut | kDroppedByReset;
 
   void Send(uint32_t count);  // one batch
   void Reclaim();             // frees the packets completed so far
@@ -95,6 +100,7 @@ class TrafficRun {
   uint32_t reachedDevice_ = 0;
   bool cut_ = false;
   int64_t highestBack_ = -1;
+  uint32_t resetFirst_ = 0, resetEnd_ = 0;  // the numbers queued at the last reset
   std::vector<PNDIS_PACKET> completed_;
   uint64_t completions_ = 0;
   uint64_t failedSends_ = 0;

@@ -6,7 +6,6 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "emu/devices/DeviceProfile.h"
 #include "tools/ecmemu/BridgeSession.h"
 #include "tools/ecmemu/DeviceChoice.h"
 #include "tools/ecmemu/Options.h"
@@ -39,15 +38,8 @@ bool OpenCaptures(const ecmemu::RunOptions& options, ecmemu::Captures& captures,
 int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) {
   std::string error;
   if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
-  emu::devices::DeviceProfile profile = emu::devices::DefaultEcmProfile();
-  if (!options.profilePath.empty()) {
-    emu::devices::ProfileLoad load = emu::devices::LoadProfileFile(options.profilePath);
-    if (!load.ok) {
-      bool named = load.error.rfind(options.profilePath, 0) == 0;
-      return Usage(named ? load.error : options.profilePath + ": " + load.error);
-    }
-    profile = std::move(load.profile);
-  }
+  emu::devices::DeviceProfile profile;
+  if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
   if (!options.usbPcapPath.empty() && options.usbPcapPath == options.ethPcapPath)
     return Usage("--usb-pcap and --eth-pcap name the same file");
   ecmemu::Captures captures;
@@ -63,10 +55,8 @@ int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) 
 }
 
 int Bridge(ecmemu::BridgeOptions& options, const std::vector<std::string>& rawParams) {
-  ecmemu::RunOptions keywords;  // the keywords are read as run reads them
   std::string error;
-  if (!SplitParams(rawParams, keywords, &error)) return Usage(error);
-  options.params = std::move(keywords.params);
+  if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
   emu::devices::DeviceProfile profile;
   if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
   error = ecmemu::CheckBridgeOptions(options);
@@ -105,6 +95,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
   } catch (const CLI::ParseError& e) {
+    if (argc > 1 && argv[1][0] != '-' && !runCommand->parsed() && !bridgeCommand->parsed())
+      return Usage(std::string("unknown command '") + argv[1] + "' (the commands are run and bridge)");
     return Usage(e.what());
   }
   if (runCommand->parsed()) return Run(run, rawParams);
