@@ -3,6 +3,7 @@
 #include "DataPipesBench.h"
 #include "EmuTest.h"
 #include "UrbSender.h"
+#include "emu/usb/BusObserver.h"
 
 #include <memory>
 
@@ -296,6 +297,72 @@ TEST_F(UsbTransferTest, DeviceThatEchoesAnswersAWaitingReadFromItsFrameHandler) 
   kernel().RunPending();
   ASSERT_TRUE(read.completed());
   EXPECT_EQ(Bytes(read.data.begin(), read.data.begin() + read.Length()), Pattern(70, 8));
+}
+
+// What a capture on the host controller sees: each URB once as it arrives, with the OUT data,
+// and once as its IRP ends, with the IN data and the URB's status, cancelled and refused included.
+class RecordingObserver : public emu::usb::BusObserver {
+ public:
+  struct Seen {
+    bool completion;
+    USHORT function;
+    UCHAR endpoint;
+    USBD_STATUS status;
+    Bytes data;
+    USBD_PIPE_TYPE type;
+  };
+  void OnUrbSubmitted(const emu::usb::UrbSubmission& s) override {
+    seen.push_back({false, s.function, s.endpoint.value_or(0), 0, Bytes(s.data, s.data + s.length), s.pipeType});
+  }
+  void OnUrbCompleted(const emu::usb::UrbCompletion& c) override {
+    seen.push_back({true, c.function, 0, c.status, Bytes(c.data, c.data + c.length), UsbdPipeTypeControl});
+  }
+  std::vector<Seen> seen;
+};
+
+TEST_F(UsbTransferTest, ObserverSeesEachUrbArriveAndEndWithItsDataAndStatus) {
+  Transfer& before = Read(kIn, 64);  // arrived before the observer: only its end is seen
+  RecordingObserver observer;
+  bus().SetObserver(&observer);
+  Write(Pattern(100, 1));
+  kernel().RunPending();
+  device().BulkIn().Queue(Pattern(20, 2));
+  kernel().RunPending();
+  EXPECT_TRUE(before.completed());
+  Transfer& waiting = Read(kIn, 64);
+  Read(kNotify, 16);
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(waiting.UsbdStatus(), USBD_STATUS_CANCELED);
+  bus().Unplug();
+  Write(Pattern(10, 3));
+  bus().SetObserver(nullptr);
+
+  const auto& s = observer.seen;
+  ASSERT_EQ(s.size(), 11u);
+  // The write: its data as it arrives, nothing more at its end.
+  EXPECT_FALSE(s[0].completion);
+  EXPECT_EQ(s[0].endpoint, kOut);
+  EXPECT_EQ(s[0].type, UsbdPipeTypeBulk);
+  EXPECT_EQ(s[0].data, Pattern(100, 1));
+  EXPECT_TRUE(s[1].completion);
+  EXPECT_EQ(s[1].status, USBD_STATUS_SUCCESS);
+  // The read that arrived earlier ends with the device's bytes.
+  EXPECT_TRUE(s[2].completion);
+  EXPECT_EQ(s[2].data.size(), 20u);
+  // The waiting read, the notification read and the abort: the read ends cancelled.
+  EXPECT_EQ(s[3].endpoint, kIn);
+  EXPECT_TRUE(s[3].data.empty()) << "nothing of an IN transfer is known as it arrives";
+  EXPECT_EQ(s[4].endpoint, kNotify);
+  EXPECT_EQ(s[4].type, UsbdPipeTypeInterrupt);
+  EXPECT_EQ(s[5].function, URB_FUNCTION_ABORT_PIPE);
+  EXPECT_EQ(s[6].status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(s[7].function, URB_FUNCTION_ABORT_PIPE);
+  EXPECT_TRUE(s[7].completion);
+  // The unplug ends the notification read; the write after it is refused at once.
+  EXPECT_EQ(s[8].status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_FALSE(s[9].completion);
+  EXPECT_TRUE(s[10].completion);
+  EXPECT_EQ(s[10].status, USBD_STATUS_DEVICE_GONE);
 }
 
 }  // namespace
