@@ -54,6 +54,16 @@ size_t AdapterSession::StatusCount(NDIS_STATUS status) {
   return count;
 }
 
+Counters AdapterSession::ReadCounters() {
+  Counters c;
+  c.xmitOk = QueryUlong(OID_GEN_XMIT_OK).value_or(0);
+  c.xmitError = QueryUlong(OID_GEN_XMIT_ERROR).value_or(0);
+  c.rcvOk = QueryUlong(OID_GEN_RCV_OK).value_or(0);
+  c.rcvError = QueryUlong(OID_GEN_RCV_ERROR).value_or(0);
+  c.rcvNoBuffer = QueryUlong(OID_GEN_RCV_NO_BUFFER).value_or(0);
+  return c;
+}
+
 bool AdapterSession::WaitUntil(const std::function<bool()>& done, uint64_t boundMs) {
   emu::Kernel& kernel = emu::Kernel::Current();
   uint64_t deadline = kernel.NowMs() + boundMs;

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "emu/ndis/Miniport.h"
+#include "tools/ecmemu/Report.h"
 
 namespace ecmemu {
 
@@ -28,6 +29,7 @@ class AdapterSession {
   std::optional<Address> QueryAddress(NDIS_OID oid);
   NDIS_STATUS SetUlong(NDIS_OID oid, ULONG value);
   size_t StatusCount(NDIS_STATUS status);
+  Counters ReadCounters();  // the adapter's statistics OIDs; 0 for one it does not answer
 
   // Waits until done() holds, for at most boundMs of the kernel's time (virtual time in the
   // deterministic emulator, where it passes only while nothing can run). The emulated system

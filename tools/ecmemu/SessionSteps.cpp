@@ -277,12 +277,7 @@ void SessionSteps::ReadCounters() {
     uint64_t received = traffic_->Tally().fromDevice.received;
     session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_RCV_OK) >= received; }, kIndicationBoundMs);
   }
-  Counters& c = report_.counters;
-  c.xmitOk = session_.QueryUlong(OID_GEN_XMIT_OK).value_or(0);
-  c.xmitError = session_.QueryUlong(OID_GEN_XMIT_ERROR).value_or(0);
-  c.rcvOk = session_.QueryUlong(OID_GEN_RCV_OK).value_or(0);
-  c.rcvError = session_.QueryUlong(OID_GEN_RCV_ERROR).value_or(0);
-  c.rcvNoBuffer = session_.QueryUlong(OID_GEN_RCV_NO_BUFFER).value_or(0);
+  report_.counters = session_.ReadCounters();
   report_.mediaConnected = session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == ULONG{NdisMediaStateConnected};
   report_.linkSpeed = session_.QueryUlong(OID_GEN_LINK_SPEED).value_or(0);
   report_.packetFilterRequests = device_.packetFilterRequests();
