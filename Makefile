@@ -22,9 +22,7 @@ test: build package
 	@ctest --test-dir $(BUILD) --output-on-failure -j2
 
 run: build
-	@if [ -x $(BUILD)/bin/ecmemu ]; then $(BUILD)/bin/ecmemu run; else \
-	  echo "ecmemu is not built yet: running the emulated kernel's and support code's checks"; \
-	  ctest --test-dir $(BUILD) -L 'emu|support' --output-on-failure; fi
+	@$(BUILD)/bin/ecmemu run
 
 clean:
 	rm -rf $(BUILD)
