@@ -204,10 +204,10 @@ bool SessionSteps::SetPower(ULONG state) {
 
 void SessionSteps::PowerCycle(uint32_t waiting) {
   if (!Drain("before the power cycle") || !SetPower(NdisDeviceStateD3)) return;
-  uint32_t reached = traffic_->reachedDevice();
+  uint64_t reached = traffic_->reachedDevice();
   traffic_->Burst(waiting);
   session_.Settle(kAsleepMs);
-  uint32_t whileAsleep = traffic_->reachedDevice() - reached;
+  uint64_t whileAsleep = traffic_->reachedDevice() - reached;
   if (!SetPower(NdisDeviceStateD0)) return;
   if (!Drain("after the return to D0")) return;
   if (whileAsleep) Fail(std::to_string(whileAsleep) + " frame(s) reached the device while it was in D3");

@@ -90,11 +90,4 @@ std::optional<uint32_t> StreamChecker::Accept(const uint8_t* frame, size_t lengt
   return sequence;
 }
 
-uint64_t StreamChecker::Lost(uint32_t sent, const std::set<uint32_t>& mayBeLost) const {
-  uint64_t lost = 0;
-  for (uint32_t s = 0; s < sent; ++s)
-    if (!seen_.count(s) && !mayBeLost.count(s)) lost++;
-  return lost;
-}
-
 }  // namespace ecmemu

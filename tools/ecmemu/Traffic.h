@@ -46,10 +46,7 @@ class StreamChecker {
   explicit StreamChecker(uint8_t direction) : direction_(direction) {}
   // The frame's sequence number when it arrived whole and for the first time.
   std::optional<uint32_t> Accept(const uint8_t* frame, size_t length);
-  // Frames among [0, sent) that never arrived, leaving out those expected to be lost.
-  uint64_t Lost(uint32_t sent, const std::set<uint32_t>& mayBeLost = {}) const;
   const StreamCounts& counts() const { return counts_; }
-  bool Seen(uint32_t sequence) const { return seen_.count(sequence) != 0; }
 
  private:
   uint8_t direction_;

@@ -45,7 +45,6 @@ void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
     std::optional<uint32_t> sequence = wireChecker_.Accept(frame.data(), frame.size());
     if (!sequence || *sequence >= state_.size()) return;
     state_[*sequence] |= kAtDevice;
-    ++reachedDevice_;
     answer = inbound_.Make(*sequence);
   }
   if (!device_.DeliverFromWire(std::move(answer))) {
@@ -179,9 +178,9 @@ uint32_t TrafficRun::sent() {
   return sent_;
 }
 
-uint32_t TrafficRun::reachedDevice() {
+uint64_t TrafficRun::reachedDevice() {
   std::lock_guard<std::mutex> guard(mutex_);
-  return reachedDevice_;
+  return wireChecker_.counts().verified;
 }
 
 uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {

@@ -55,7 +55,7 @@ class TrafficRun {
   bool WaitCompletions();
 
   uint32_t sent();
-  uint32_t reachedDevice();  // numbers the wire saw whole
+  uint64_t reachedDevice();  // numbers the wire saw whole
   // Numbers in [first, end) were queued at a reset: those that never reached the device were
   // flushed by it. Those that did may have been answered while the reset closed the pipes,
   // and the answer dropped with the aborted reads: once a later number is back (frames come
@@ -75,7 +75,7 @@ class TrafficRun {
   void Send(uint32_t count);  // one batch
   void Reclaim();             // frees the packets completed so far
   uint64_t OpenLocked() const { return sent_ - settled_; }
-  uint64_t MovementLocked() const { return settled_ + completions_ + reachedDevice_; }
+  uint64_t MovementLocked() const { return settled_ + completions_ + wireChecker_.counts().verified; }
   // Waits until doneLocked() (asked under mutex_) holds, for as long as frames keep moving;
   // false once nothing moved for the stall bound.
   bool WaitSteadily(const std::function<bool()>& doneLocked);
@@ -97,7 +97,6 @@ class TrafficRun {
   std::vector<uint8_t> state_;  // by sequence number
   uint32_t sent_ = 0;
   uint64_t settled_ = 0;        // numbers back or excused
-  uint32_t reachedDevice_ = 0;
   bool cut_ = false;
   int64_t highestBack_ = -1;
   uint32_t resetFirst_ = 0, resetEnd_ = 0;  // the numbers queued at the last reset
