@@ -1,5 +1,7 @@
 #include "tools/ecmemu/Report.h"
 
+#include <platform.h>
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -13,6 +15,41 @@ bool Report::Ok() const {
 std::string Hex32(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string ErrorLogText(const ErrorLogLine& entry) {
+  std::string text = Hex32(entry.code);
+  for (uint32_t v : entry.values) text += " " + std::to_string(v);
+  return text + ": " + DescribeErrorLogEntry(entry);
+}
+
+std::string PacketFilterText(uint32_t filter) {
+  static const struct {
+    uint32_t bit;
+    const char* name;
+  } kNames[] = {{NDIS_PACKET_TYPE_DIRECTED, "directed"},
+                {NDIS_PACKET_TYPE_MULTICAST, "multicast"},
+                {NDIS_PACKET_TYPE_ALL_MULTICAST, "all multicast"},
+                {NDIS_PACKET_TYPE_BROADCAST, "broadcast"},
+                {NDIS_PACKET_TYPE_PROMISCUOUS, "promiscuous"}};
+  std::string names;
+  for (const auto& entry : kNames)
+    if (filter & entry.bit) names += (names.empty() ? "" : ", ") + std::string(entry.name);
+  return names + " (" + Hex32(filter) + ")";
+}
+
+std::string CountersText(const Counters& c) {
+  return "XmitOk " + std::to_string(c.xmitOk) + ", XmitError " + std::to_string(c.xmitError) + ", RcvOk " +
+         std::to_string(c.rcvOk) + ", RcvError " + std::to_string(c.rcvError) + ", RcvNoBuffer " +
+         std::to_string(c.rcvNoBuffer);
+}
+
+std::string FindingsText(const std::vector<std::string>& violations, const std::vector<std::string>& leaks) {
+  std::string text = std::string("Verifier: ") + (violations.empty() ? "no violation" : "VIOLATIONS") + "\n";
+  for (const std::string& v : violations) text += "  " + v + "\n";
+  text += std::string("Leaks: ") + (leaks.empty() ? "none" : "FOUND") + "\n";
+  for (const std::string& l : leaks) text += "  " + l + "\n";
   return text;
 }
 
@@ -96,11 +133,7 @@ std::string ToText(const Report& r) {
   out << "  initialized          "
       << (r.initialized ? "yes" : "NO: MiniportInitialize failed with " + Hex32(r.initializeStatus)) << "\n";
   out << "  error log            " << (r.errorLog.empty() ? "empty" : "") << "\n";
-  for (const ErrorLogLine& e : r.errorLog) {
-    out << "    " << Hex32(e.code);
-    for (uint32_t v : e.values) out << " " << v;
-    out << ": " << DescribeErrorLogEntry(e) << "\n";
-  }
+  for (const ErrorLogLine& e : r.errorLog) out << "    " << ErrorLogText(e) << "\n";
   out << "  configuration        index " << r.configurationIndex << "\n";
   if (r.initialized) {
     out << "  permanent address    " << r.permanentAddress.value_or("(not answered)") << "\n"
@@ -133,14 +166,9 @@ std::string ToText(const Report& r) {
                     static_cast<double>(f.verified) / r.trafficSeconds);
       out << rate;
     }
-    out << "\nCounters\n  XmitOk " << r.counters.xmitOk << ", XmitError " << r.counters.xmitError << ", RcvOk "
-        << r.counters.rcvOk << ", RcvError " << r.counters.rcvError << ", RcvNoBuffer " << r.counters.rcvNoBuffer
-        << "\n";
+    out << "\nCounters\n  " << CountersText(r.counters) << "\n";
   }
-  out << "\nVerifier  " << (r.verifierViolations.empty() ? "no violation" : "VIOLATIONS") << "\n";
-  for (const std::string& v : r.verifierViolations) out << "  " << v << "\n";
-  out << "Leaks     " << (r.leaks.empty() ? "none" : "FOUND") << "\n";
-  for (const std::string& l : r.leaks) out << "  " << l << "\n";
+  out << "\n" << FindingsText(r.verifierViolations, r.leaks);
   out << "\nResult: " << (r.Ok() ? "OK, every check held" : "FAILED") << "\n";
   for (const std::string& c : r.failedChecks) out << "  - " << c << "\n";
   if (!r.verifierViolations.empty()) out << "  - the verifier caught the driver\n";

@@ -70,4 +70,11 @@ std::string ToText(const Report& report);
 std::string DescribeErrorLogEntry(const ErrorLogLine& entry);
 std::string Hex32(uint32_t value);
 
+// Lines both commands' reports print alike.
+std::string ErrorLogText(const ErrorLogLine& entry);  // "0xE0070303 1: what it means"
+std::string PacketFilterText(uint32_t ndisFilter);    // "directed, broadcast (0x00000009)"
+std::string CountersText(const Counters& counters);   // "XmitOk 1, XmitError 0, ..."
+// The verifier's and the leak check's verdicts, each followed by what they found.
+std::string FindingsText(const std::vector<std::string>& violations, const std::vector<std::string>& leaks);
+
 }  // namespace ecmemu

@@ -93,8 +93,8 @@ void SessionSteps::SetPacketFilter() {
   else if (!reached)
     Fail("the device did not receive SET_ETHERNET_PACKET_FILTER " + Hex16(kEcmFilter));
   else
-    Step("packet filter directed, multicast, broadcast (" + Hex32(kFilter) +
-         "): the device received SET_ETHERNET_PACKET_FILTER " + Hex16(kEcmFilter));
+    Step("packet filter " + PacketFilterText(kFilter) + ": the device received SET_ETHERNET_PACKET_FILTER " +
+         Hex16(kEcmFilter));
 }
 
 void SessionSteps::WaitForLink() {
