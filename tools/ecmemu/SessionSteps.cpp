@@ -116,20 +116,19 @@ void SessionSteps::Stream(uint32_t count) {
   uint32_t first = traffic_->sent();
   bool ok = traffic_->Stream(count) && traffic_->Drain();
   report_.trafficSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!ok) {
-    stalled_ = true;
-    Fail("the traffic stalled: nothing moved for 10 s");
-    return;
-  }
+  if (!Moved(ok, "the traffic stalled: nothing moved for 10 s")) return;
   Step("traffic: frames " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
        " sent through the device's wire and back");
 }
 
 bool SessionSteps::Drain(const std::string& when) {
-  if (stalled_) return false;
-  if (traffic_->Drain()) return true;
+  return !stalled_ && Moved(traffic_->Drain(), "the traffic stalled " + when);
+}
+
+bool SessionSteps::Moved(bool moved, const std::string& otherwise) {
+  if (moved) return true;
   stalled_ = true;
-  Fail("the traffic stalled " + when);
+  Fail(otherwise);
   return false;
 }
 
@@ -231,19 +230,10 @@ void SessionSteps::ResetWithQueue(uint32_t queued) {
     status = miniport.resetCompletions().back().status;
   }
   if (status != NDIS_STATUS_SUCCESS) Fail("the reset failed with " + Hex32(status));
-  if (!traffic_->WaitCompletions()) {
-    stalled_ = true;
-    Fail("packets queued at the reset were never completed");
-    return;
-  }
+  if (!Moved(traffic_->WaitCompletions(), "packets queued at the reset were never completed")) return;
   uint32_t flushed = traffic_->ExcuseUnsentAsFlushed(first, first + queued);
   // A frame behind the queued ones tells which of those the reset dropped in flight.
-  if (!traffic_->Stream(1)) {
-    stalled_ = true;
-    Fail("the traffic stalled after the reset");
-    return;
-  }
-  if (!Drain("after the reset")) return;
+  if (!Moved(traffic_->Stream(1), "the traffic stalled after the reset") || !Drain("after the reset")) return;
   uint64_t dropped = traffic_->Tally().droppedByReset;
   std::string text = "reset with " + std::to_string(queued) + " frames queued: completed with " + Hex32(status) +
                      "; " + std::to_string(flushed) + " were completed without being sent, " +
@@ -256,11 +246,7 @@ void SessionSteps::ResetWithQueue(uint32_t queued) {
 void SessionSteps::RemoveDuringTraffic(uint32_t count) {
   if (stalled_) return;
   uint32_t before = count / 2;
-  if (!traffic_->Stream(before)) {
-    stalled_ = true;
-    Fail("the traffic stalled before the removal");
-    return;
-  }
+  if (!Moved(traffic_->Stream(before), "the traffic stalled before the removal")) return;
   traffic_->CutForRemoval();
   bus_.Unplug();
   session_.miniport().PnPEvent(NdisDevicePnPEventSurpriseRemoved);

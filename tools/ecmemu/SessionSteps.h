@@ -44,6 +44,8 @@ class SessionSteps {
   // Sets the device power state and waits for the pended set to complete.
   bool SetPower(ULONG state);
   bool Drain(const std::string& when);
+  // False, with the traffic marked stalled and the reason recorded, when nothing moved.
+  bool Moved(bool moved, const std::string& otherwise);
   void Step(const std::string& what) { report_.steps.push_back(what); }
   void Fail(const std::string& why) { report_.failedChecks.push_back(why); }
 
