@@ -76,13 +76,11 @@ TransferBuffer* EcmDevice::GetSendBuffer() {
 
 void EcmDevice::SubmitSendBuffer(TransferBuffer* buffer) {
   CHECK_IRQL_AT_MOST_DISPATCH();
-  // The device ends a frame only at a short packet. One extra zero byte makes a frame of whole
-  // packets end short without a zero-length transfer; without room for it (or with the option
-  // off) the pipe sends the zero-length transfer instead. A pipe that reports packets of 0
-  // bytes cannot be divided by.
+  // One extra zero byte makes a frame of whole packets end short without a zero-length
+  // transfer; without room for it (or with the option off) the pipe sends the zero-length
+  // transfer instead.
   ULONG length = buffer->cursorLength;
-  USHORT packetSize = BulkOutPipe.pipeInfo.MaximumPacketSize;
-  if (Settings->OneByteTermination && packetSize != 0 && length % packetSize == 0 && length < buffer->cursorCapacity) {
+  if (Settings->OneByteTermination && BulkOutPipe.EndsOnPacketBoundary(length) && length < buffer->cursorCapacity) {
     buffer->cursorStart[length] = 0x00;
     buffer->cursorLength = length + 1;
   }

@@ -19,8 +19,15 @@ BOOLEAN IsStationAddress(const UCHAR* address) {
   return FALSE;
 }
 
+BOOLEAN IsHexDigit(WCHAR c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 // Two characters as one byte, converted by the platform; FALSE when they are no number.
 BOOLEAN ParseHexByte(const WCHAR* characters, UCHAR* value) {
+  // The platform's conversion skips blanks, takes a sign and stops quietly at the first
+  // non-digit ("1G" is 1, "-1" is 0xFF...): it cannot tell a malformed pair on its own.
+  if (!IsHexDigit(characters[0]) || !IsHexDigit(characters[1])) return FALSE;
   WCHAR pair[3];
   CopyWideStringBounded(pair, characters, 3);
   UNICODE_STRING text;

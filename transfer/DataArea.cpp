@@ -20,10 +20,7 @@ NTSTATUS DataArea::AllocatePages() {
   mdl = MmAllocatePagesForMdl(low, high, skip, length);
   // The platform may deliver fewer bytes than asked for; that is a failure here.
   if (!mdl || MmGetMdlByteCount(mdl) < length) return STATUS_INSUFFICIENT_RESOURCES;
-  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
-    address = mdl->MappedSystemVa;
-  else
-    address = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, LowPagePriority);
+  address = MmGetSystemAddressForMdlSafe(mdl, LowPagePriority);
   if (!address) return STATUS_INSUFFICIENT_RESOURCES;
   Zero();
   return STATUS_SUCCESS;

@@ -28,10 +28,7 @@ TransferBuffer* WritePipe::AcquireBuffer() {
 VOID WritePipe::SubmitWrite(TransferBuffer* buffer) {
   CHECK_IRQL_AT_MOST_DISPATCH();
   KSpinLockGuard guard(clientLock);
-  // The device ends a frame only at a short packet. A pipe that reports packets of 0 bytes
-  // cannot be divided by, and gets no zero-length follow-up.
-  USHORT packetSize = pipeInfo.MaximumPacketSize;
-  BOOLEAN endsOnPacketBoundary = packetSize != 0 && buffer->length % packetSize == 0;
+  BOOLEAN endsOnPacketBoundary = EndsOnPacketBoundary(buffer->length);
   FillTransferUrb(buffer, USBD_TRANSFER_DIRECTION_OUT, buffer->length, buffer->data.mdl);
   if (!Submit(buffer) || !endsOnPacketBoundary) return;
   // Straight from the pool: the buffer AcquireBuffer kept back is this one's.
@@ -40,6 +37,11 @@ VOID WritePipe::SubmitWrite(TransferBuffer* buffer) {
   zeroLength->length = 0;
   FillTransferUrb(zeroLength, USBD_TRANSFER_DIRECTION_OUT, 0, nullptr);
   Submit(zeroLength);
+}
+
+BOOLEAN WritePipe::EndsOnPacketBoundary(ULONG length) const {
+  USHORT packetSize = pipeInfo.MaximumPacketSize;
+  return packetSize != 0 && length % packetSize == 0;
 }
 
 VOID WritePipe::OnTransferComplete(TransferBuffer* buffer) {

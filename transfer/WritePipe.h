@@ -27,6 +27,10 @@ class WritePipe : public BufferedPipe {
   IRQL_AT_MOST_DISPATCH TransferBuffer* AcquireBuffer();
   // Sends buffer->length bytes of its data; the pipe owns the buffer from here.
   IRQL_AT_MOST_DISPATCH VOID SubmitWrite(TransferBuffer* buffer);
+  // The device ends a frame only at a short packet: TRUE when a write of 'length' bytes is
+  // whole packets and so needs something behind it. Never for a pipe that reports packets of
+  // 0 bytes, which cannot be divided by.
+  BOOLEAN EndsOnPacketBoundary(ULONG length) const;
 
  private:
   WritePipeClient* Client() const { return static_cast<WritePipeClient*>(client); }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <platform.h>
+#include <stddef.h>
 
 #include "support/Annotations.h"
 #include "support/IntrusiveList.h"
@@ -49,6 +50,7 @@ class ConfigurationSelector {
 
   BOOLEAN AddInterfaceRecord(PUSBD_INTERFACE_INFORMATION information, PUCHAR interfaceDescriptor,
                              ULONG maximumTransferSize);
+  InterfaceRecord* FindInterfaceRecord(UCHAR interfaceNumber);
   BOOLEAN RemoveInterfaceRecord(UCHAR interfaceNumber);
   void RemoveAllInterfaceRecords();
 
@@ -70,6 +72,9 @@ class ConfigurationSelector {
   enum class Pass { SettingsToRequest, AnswerToRecords };
   NTSTATUS MatchRecordsToRequest(Pass pass);
 };
+
+// An interface information without its pipes (16 bytes on i386).
+constexpr ULONG kInterfaceInformationHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
 
 // The pipes an interface information holds: its NumberOfPipes, never more than its Length
 // has room for.

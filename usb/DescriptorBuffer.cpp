@@ -15,8 +15,6 @@ ULONG MinimumLengthOf(UCHAR type) {
   return 2;
 }
 
-bool FilterMatches(LONG filter, UCHAR value) { return filter < 0 || static_cast<ULONG>(filter) == value; }
-
 }  // namespace
 
 NTSTATUS DescriptorBuffer::ReadConfigurationDescriptor(UsbTarget& target, UCHAR index, POOL_TYPE poolType,

@@ -12,6 +12,9 @@
 constexpr ULONG kInterfaceFieldsLength = 8;
 constexpr ULONG kEndpointFieldsLength = 7;
 
+// A search filter: a negative one matches any value.
+inline bool FilterMatches(LONG filter, UCHAR value) { return filter < 0 || static_cast<ULONG>(filter) == value; }
+
 class DescriptorBuffer {
  public:
   DescriptorBuffer() : bytes(nullptr), length(0) {}

@@ -8,10 +8,7 @@
 
 namespace {
 
-constexpr ULONG kInterfaceInformationHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
 constexpr UCHAR kEndpointDirectionIn = 0x80;
-
-bool FilterMatches(LONG filter, UCHAR value) { return filter < 0 || static_cast<ULONG>(filter) == value; }
 
 }  // namespace
 
@@ -62,14 +59,18 @@ BOOLEAN ConfigurationSelector::AddInterfaceRecord(PUSBD_INTERFACE_INFORMATION in
   return TRUE;
 }
 
+InterfaceRecord* ConfigurationSelector::FindInterfaceRecord(UCHAR interfaceNumber) {
+  for (InterfaceRecord* record = records.Next(nullptr); record; record = records.Next(record))
+    if (record->information->InterfaceNumber == interfaceNumber) return record;
+  return nullptr;
+}
+
 BOOLEAN ConfigurationSelector::RemoveInterfaceRecord(UCHAR interfaceNumber) {
-  for (InterfaceRecord* record = records.Next(nullptr); record; record = records.Next(record)) {
-    if (record->information->InterfaceNumber != interfaceNumber) continue;
-    records.Remove(record);
-    FreePool(record);
-    return TRUE;
-  }
-  return FALSE;
+  InterfaceRecord* record = FindInterfaceRecord(interfaceNumber);
+  if (!record) return FALSE;
+  records.Remove(record);
+  FreePool(record);
+  return TRUE;
 }
 
 void ConfigurationSelector::RemoveAllInterfaceRecords() {

@@ -9,15 +9,8 @@
 namespace {
 
 constexpr ULONG kNumEndpointsOffset = 4;
-// The request and the interface information without their pipes (36 and 16 bytes on i386).
+// The request without its pipes (36 bytes on i386).
 constexpr ULONG kSelectInterfaceHead = offsetof(struct _URB_SELECT_INTERFACE, Interface.Pipes);
-constexpr ULONG kInterfaceInformationHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
-
-InterfaceRecord* RecordOf(IntrusiveListOf<InterfaceRecord>& records, UCHAR interfaceNumber) {
-  for (InterfaceRecord* record = records.Next(nullptr); record; record = records.Next(record))
-    if (record->information->InterfaceNumber == interfaceNumber) return record;
-  return nullptr;
-}
 
 }  // namespace
 
@@ -55,14 +48,14 @@ NTSTATUS ConfigurationSelector::SubmitSelectInterface(UsbTarget& target, ULONG t
   if (!configured) return STATUS_INVALID_DEVICE_STATE;
   if (!selectInterfaceRequest) return STATUS_UNSUCCESSFUL;
   PUSBD_INTERFACE_INFORMATION requested = &selectInterfaceRequest->UrbSelectInterface.Interface;
-  InterfaceRecord* record = RecordOf(records, requested->InterfaceNumber);
+  InterfaceRecord* record = FindInterfaceRecord(requested->InterfaceNumber);
   if (record) {
     if (record->information->Length != requested->Length) return STATUS_UNSUCCESSFUL;
     CopyPipeSettings(record->information, requested);
   }
   NTSTATUS status = target.SubmitUrb(selectInterfaceRequest, timeoutMs);
   if (status != STATUS_SUCCESS) return status;  // stays prepared
-  record = RecordOf(records, requested->InterfaceNumber);
+  // Nothing else touches the records meanwhile; the answer must still fit the record.
   if (record) {
     if (record->information->Length != requested->Length) return STATUS_UNSUCCESSFUL;
     RtlCopyMemory(record->information, requested, requested->Length);

@@ -106,14 +106,20 @@ struct MacCase {
   std::optional<Mac> address;
 };
 
-// The string is read into 13 characters: longer ones are cut to 12 and parsed. Group and
-// all-zero addresses cannot be the adapter's own and count as not supplied.
+// The string is read into 13 characters: longer ones are cut to 12 and parsed; each pair must
+// be two hexadecimal digits. Group and all-zero addresses cannot be the adapter's own and
+// count as not supplied.
 TEST_F(EcmStartTest, MacStringsAreParsedOrRefused) {
   const MacCase cases[] = {
       {"0011AAbbCCdd", Mac{0x00, 0x11, 0xAA, 0xBB, 0xCC, 0xDD}},
       {"0011AABBCCD", std::nullopt},
       {"021122334455667788", Mac{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}},
       {"0011ZZ334455", std::nullopt},
+      // Pairs the platform's conversion would read in part, with a blank or with a sign.
+      {"001G22334455", std::nullopt},
+      {"00 1AABBCCDD", std::nullopt},
+      {"00+1AABBCCDD", std::nullopt},
+      {"00-1AABBCCDD", std::nullopt},
       {"0111AABBCCDD", std::nullopt},
       {"FFFFFFFFFFFF", std::nullopt},
       {"000000000000", std::nullopt},
