@@ -18,26 +18,6 @@ NTSTATUS EcmDevice::ClosePipes() {
   return StopPipesLocked();
 }
 
-// Bulk-out first: its start announces itself with OnWriteComplete, which runs the adapter's
-// send pump. A failure leaves none of the three started and returns the failing status.
-NTSTATUS EcmDevice::StartPipesLocked() {
-  BOOLEAN resetFirst = Settings->SendClearEpHaltOnStart != 0;
-  NTSTATUS status = BulkOutPipe.StartPipe(resetFirst);
-  if (!NT_SUCCESS(status)) return status;
-  status = BulkInPipe.StartPipe(resetFirst);
-  if (!NT_SUCCESS(status)) {
-    BulkOutPipe.StopPipe();
-    return status;
-  }
-  NotificationRemainder = 0;  // what a closed pipe left half-read is gone
-  status = NotificationPipe.StartPipe(resetFirst);
-  if (!NT_SUCCESS(status)) {
-    BulkOutPipe.StopPipe();
-    BulkInPipe.StopPipe();
-  }
-  return status;
-}
-
 namespace {
 
 // Aborts and drains the pipe. A repair queued before the stop would start the pipe again
@@ -51,6 +31,27 @@ VOID StopForGood(BufferedPipe& pipe) {
 }
 
 }  // namespace
+
+// Bulk-out first: its start announces itself with OnWriteComplete, which runs the adapter's
+// send pump. A failure leaves none of the three started and returns the failing status.
+NTSTATUS EcmDevice::StartPipesLocked() {
+  BOOLEAN resetFirst = Settings->SendClearEpHaltOnStart != 0;
+  NTSTATUS status = BulkOutPipe.StartPipe(resetFirst);
+  if (!NT_SUCCESS(status)) return status;
+  status = BulkInPipe.StartPipe(resetFirst);
+  if (!NT_SUCCESS(status)) {
+    StopForGood(BulkOutPipe);
+    return status;
+  }
+  NotificationRemainder = 0;  // what a closed pipe left half-read is gone
+  status = NotificationPipe.StartPipe(resetFirst);
+  if (!NT_SUCCESS(status)) {
+    // A transfer that failed meanwhile has queued a repair, which must not restart its pipe.
+    StopForGood(BulkOutPipe);
+    StopForGood(BulkInPipe);
+  }
+  return status;
+}
 
 // A filter request not yet started is dropped, a running one waited for: after a close
 // nothing of the device talks to it.

@@ -192,4 +192,23 @@ TEST_F(EcmDataPathTest, RepairsQueuedBeforeTheCloseDoNotStartThePipesAgain) {
   EXPECT_TRUE(Send(TestFrame(100, 12))) << "the write pipe hands out buffers again";
 }
 
+// A read fails as the pipes open and queues its repair; then the interrupt pipe fails to
+// start. The open reports the failure, and the repair must not start the bulk-in pipe again
+// behind it.
+TEST_F(EcmDataPathTest, AFailedOpenLeavesNoPipeToARepairQueuedDuringIt) {
+  Open();
+  device->ClosePipes();
+  settings.SendClearEpHaltOnStart = 1;
+  bus().ScriptTransfers(kDataInEndpoint, {emu::usb::ScriptedTransfer{TransferResult::Stall(), When::Inline}});
+  bus().InjectFault(ControlFault::Fail(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, STATUS_UNSUCCESSFUL,
+                                       USBD_STATUS_STALL_PID)
+                        .Skip(2)
+                        .Times(1));
+  EXPECT_FALSE(NT_SUCCESS(device->OpenPipes()));
+  EXPECT_EQ(bus().ScriptedLeft(kDataInEndpoint), 0u) << "the staging: a read failed during the open";
+  kernel().AdvanceTimeMs(20000);
+  EXPECT_FALSE(device->BulkOutPipe.started || device->BulkInPipe.started || device->NotificationPipe.started);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+}
+
 }  // namespace
