@@ -18,7 +18,7 @@ constexpr UCHAR kInterrupt = 3;
 
 EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {
   CreateEndpoints();
-  layout_ = LayoutOf(0);
+  SetLayoutLocked(LayoutOf(0));
 }
 
 void EcmFunction::CreateEndpoints() {
@@ -89,6 +89,11 @@ EcmLayout EcmFunction::LayoutOf(UCHAR configurationValue) const {
   return EcmLayout{};
 }
 
+void EcmFunction::SetLayoutLocked(const EcmLayout& layout) {
+  layout_ = layout;
+  ownAddress_ = OwnAddress(layout);
+}
+
 UCHAR EcmFunction::FirstEndpoint(UCHAR attributes, bool in) const {
   auto first = profile_.configurations.find(0);
   if (first != profile_.configurations.end()) {
@@ -136,7 +141,7 @@ bool EcmFunction::SetConfiguration(UCHAR value) {
   {
     std::lock_guard<std::mutex> guard(stateMutex_);
     previous = layout_;
-    layout_ = LayoutOf(value);
+    SetLayoutLocked(LayoutOf(value));
     dataRunning_ = false;
   }
   // A device that is reset or deconfigured forgets the notifications it had not sent.
