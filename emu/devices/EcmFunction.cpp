@@ -99,10 +99,8 @@ UCHAR EcmFunction::FirstEndpoint(UCHAR attributes, bool in) const {
   if (first != profile_.configurations.end()) {
     usb::ParsedConfiguration parsed = usb::ParseConfiguration(first->second.data(), first->second.size());
     for (const usb::InterfaceRef& interface : parsed.interfaces)
-      for (const usb::DescriptorRef& endpoint : interface.endpoints)
-        if (endpoint.length >= usb::kEndpointDescriptorLength && (endpoint.bytes[3] & 3) == attributes &&
-            ((endpoint.bytes[2] & kEndpointIn) != 0) == in)
-          return endpoint.bytes[2];
+      if (const usb::DescriptorRef* endpoint = usb::FirstEndpoint(interface, attributes, in))
+        return endpoint->bytes[2];
   }
   std::fprintf(stderr, "the device profile's configuration 0 has no %s %s endpoint\n",
                attributes == kBulk ? "bulk" : "interrupt", in ? "IN" : "OUT");
