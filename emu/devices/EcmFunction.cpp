@@ -18,7 +18,7 @@ constexpr UCHAR kInterrupt = 3;
 
 EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {
   CreateEndpoints();
-  layout_ = LayoutOf(0);
+  SetLayoutLocked(LayoutOf(0));
 }
 
 void EcmFunction::CreateEndpoints() {
@@ -89,15 +89,18 @@ EcmLayout EcmFunction::LayoutOf(UCHAR configurationValue) const {
   return EcmLayout{};
 }
 
+void EcmFunction::SetLayoutLocked(const EcmLayout& layout) {
+  layout_ = layout;
+  ownAddress_ = OwnAddress(layout);
+}
+
 UCHAR EcmFunction::FirstEndpoint(UCHAR attributes, bool in) const {
   auto first = profile_.configurations.find(0);
   if (first != profile_.configurations.end()) {
     usb::ParsedConfiguration parsed = usb::ParseConfiguration(first->second.data(), first->second.size());
     for (const usb::InterfaceRef& interface : parsed.interfaces)
-      for (const usb::DescriptorRef& endpoint : interface.endpoints)
-        if (endpoint.length >= usb::kEndpointDescriptorLength && (endpoint.bytes[3] & 3) == attributes &&
-            ((endpoint.bytes[2] & kEndpointIn) != 0) == in)
-          return endpoint.bytes[2];
+      if (const usb::DescriptorRef* endpoint = usb::FirstEndpoint(interface, attributes, in))
+        return endpoint->bytes[2];
   }
   std::fprintf(stderr, "the device profile's configuration 0 has no %s %s endpoint\n",
                attributes == kBulk ? "bulk" : "interrupt", in ? "IN" : "OUT");
@@ -136,7 +139,7 @@ bool EcmFunction::SetConfiguration(UCHAR value) {
   {
     std::lock_guard<std::mutex> guard(stateMutex_);
     previous = layout_;
-    layout_ = LayoutOf(value);
+    SetLayoutLocked(LayoutOf(value));
     dataRunning_ = false;
   }
   // A device that is reset or deconfigured forgets the notifications it had not sent.

@@ -97,6 +97,10 @@ class EcmFunction : public usb::UsbFunction {
   const Bytes* ActiveConfiguration() const;
   const Bytes* FindConfiguration(UCHAR value) const;   // by bConfigurationValue
   EcmLayout LayoutOf(UCHAR configurationValue) const;  // 0: before any selection
+  void SetLayoutLocked(const EcmLayout& layout);
+  // The station address in the layout's MAC string, if it holds one.
+  std::optional<MacAddress> OwnAddress(const EcmLayout& layout) const;
+  std::optional<MacAddress> HostAddressLocked() const;
   bool LanguageOffered(USHORT languageId) const;
   // Queues a notification on the layout's interrupt endpoint, one packet per transfer.
   void Notify(const EcmLayout& layout, const Bytes& notification);
@@ -115,6 +119,7 @@ class EcmFunction : public usb::UsbFunction {
   // never held while queueing onto an endpoint (which may take the bus lock).
   mutable std::mutex stateMutex_;
   EcmLayout layout_;          // of the selected configuration
+  std::optional<MacAddress> ownAddress_;  // OwnAddress(layout_): read once, not per frame
   bool dataRunning_ = false;  // the data interface is at alternate setting 1
   bool linkUp_ = true;
   ULONG downlinkBitRate_ = kDefaultBitRate;

@@ -8,17 +8,8 @@ namespace {
 constexpr UCHAR kClassSpecificInterface = 0x24;
 constexpr UCHAR kEthernetNetworking = 0x0F;
 constexpr UCHAR kEthernetNetworkingFields = 10;  // up to wMaxSegmentSize
-constexpr UCHAR kEndpointIn = 0x80;
 constexpr UCHAR kBulk = 2;
 constexpr UCHAR kInterrupt = 3;
-
-const usb::DescriptorRef* FirstEndpoint(const usb::InterfaceRef& interface, UCHAR type, bool in) {
-  for (const usb::DescriptorRef& endpoint : interface.endpoints)
-    if (endpoint.length >= usb::kEndpointDescriptorLength && (endpoint.bytes[3] & 3) == type &&
-        ((endpoint.bytes[2] & kEndpointIn) != 0) == in)
-      return &endpoint;
-  return nullptr;
-}
 
 }  // namespace
 
@@ -31,14 +22,14 @@ EcmLayout FindEcmLayout(const Bytes& configuration) {
     if (!layout.found && d.bytes[5] == 0x02 && d.bytes[6] == 0x06) {
       layout.found = true;
       layout.communicationInterface = d.bytes[2];
-      if (const usb::DescriptorRef* notify = FirstEndpoint(interface, kInterrupt, true)) {
+      if (const usb::DescriptorRef* notify = usb::FirstEndpoint(interface, kInterrupt, true)) {
         layout.notificationEndpoint = notify->bytes[2];
         layout.notificationPacketSize = static_cast<USHORT>(notify->bytes[4] | notify->bytes[5] << 8);
       }
     }
     if (!layout.dataInEndpoint && d.bytes[5] == 0x0A && d.bytes[3] == 1) {
-      const usb::DescriptorRef* in = FirstEndpoint(interface, kBulk, true);
-      const usb::DescriptorRef* out = FirstEndpoint(interface, kBulk, false);
+      const usb::DescriptorRef* in = usb::FirstEndpoint(interface, kBulk, true);
+      const usb::DescriptorRef* out = usb::FirstEndpoint(interface, kBulk, false);
       if (in && out) {
         layout.dataInterface = d.bytes[2];
         layout.dataInEndpoint = in->bytes[2];

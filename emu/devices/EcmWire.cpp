@@ -45,11 +45,21 @@ void EcmFunction::SetHostAddress(const MacAddress& address) {
 
 std::optional<MacAddress> EcmFunction::hostAddress() const {
   std::lock_guard<std::mutex> guard(stateMutex_);
+  return HostAddressLocked();
+}
+
+std::optional<MacAddress> EcmFunction::HostAddressLocked() const {
   if (setHostAddress_) return setHostAddress_;
-  auto string = profile_.strings.find(layout_.macStringIndex);
-  if (layout_.macStringIndex && string != profile_.strings.end())
-    if (std::optional<MacAddress> own = ParseMacString(string->second); own && IsStation(*own)) return own;
+  if (ownAddress_) return ownAddress_;
   return learnedHostAddress_;
+}
+
+std::optional<MacAddress> EcmFunction::OwnAddress(const EcmLayout& layout) const {
+  auto string = profile_.strings.find(layout.macStringIndex);
+  if (!layout.macStringIndex || string == profile_.strings.end()) return std::nullopt;
+  std::optional<MacAddress> own = ParseMacString(string->second);
+  if (own && !IsStation(*own)) return std::nullopt;
+  return own;
 }
 
 void EcmFunction::ConnectWire(std::function<void(const Bytes&)> wire) {
@@ -78,10 +88,9 @@ size_t EcmFunction::wireFramesDropped() const {
 bool EcmFunction::DeliverFromWire(Bytes frame) {
   UCHAR endpoint = 0;
   {
-    std::optional<MacAddress> station = hostAddress();
     std::lock_guard<std::mutex> guard(stateMutex_);
     USHORT filter = packetFilter_.value_or(kDefaultPacketFilter);
-    bool passes = dataRunning_ && linkUp_ && PacketFilterPasses(filter, frame, station);
+    bool passes = dataRunning_ && linkUp_ && PacketFilterPasses(filter, frame, HostAddressLocked());
     if (!passes) {
       ++wireDropped_;
       return false;

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "emu/devices/DeviceProfile.h"
+#include "emu/devices/EcmLayout.h"
 #include "emu/usb/DescriptorParser.h"
 
 namespace emu::devices {
@@ -12,15 +13,8 @@ using usb::DescriptorRef;
 using usb::InterfaceRef;
 using usb::ParsedConfiguration;
 
-bool IsHexText(const Bytes& string) {
-  if (string.size() != 2 + 2 * 12) return false;
-  for (size_t i = 2; i < string.size(); i += 2) {
-    char c = static_cast<char>(string[i]);
-    bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!hex || string[i + 1] != 0) return false;
-  }
-  return true;
-}
+// Twelve hexadecimal characters and nothing more.
+bool IsMacText(const Bytes& string) { return string.size() == 2 + 2 * 12 && ParseMacString(string); }
 
 void CheckInterfaces(const std::string& where, const Bytes& bytes, const ParsedConfiguration& parsed,
                      std::vector<std::string>& notes) {
@@ -63,7 +57,7 @@ void CheckEcm(const std::string& where, const DeviceProfile& profile, const Pars
                     std::to_string(ethernet->length) + ", 13 expected");
   } else if (ethernet->bytes[3] != 0) {
     auto mac = profile.strings.find(ethernet->bytes[3]);
-    if (mac == profile.strings.end() || !IsHexText(mac->second))
+    if (mac == profile.strings.end() || !IsMacText(mac->second))
       notes.push_back(where + "MAC address string " + std::to_string(ethernet->bytes[3]) +
                       " is missing or not 12 hexadecimal characters");
   }

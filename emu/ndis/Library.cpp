@@ -167,9 +167,18 @@ Miniport* Library::FindTimer(const void* timer, const char* function) {
   return nullptr;
 }
 
-void Library::ForgetTimers(const std::vector<PNDIS_MINIPORT_TIMER>& timers) {
+std::vector<PNDIS_MINIPORT_TIMER> Library::TakeTimers(const Miniport* miniport) {
   std::lock_guard<std::mutex> guard(mutex_);
-  for (PNDIS_MINIPORT_TIMER timer : timers) timers_.erase(timer);
+  std::vector<PNDIS_MINIPORT_TIMER> taken;
+  for (auto it = timers_.begin(); it != timers_.end();) {
+    if (it->second == miniport) {
+      taken.push_back(static_cast<PNDIS_MINIPORT_TIMER>(const_cast<void*>(it->first)));
+      it = timers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
 }
 
 }  // namespace emu::ndis

@@ -59,7 +59,8 @@ class Library {
   // Miniport timers, by address: the adapter they belong to.
   void AddTimer(PNDIS_MINIPORT_TIMER timer, Miniport* miniport);
   Miniport* FindTimer(const void* timer, const char* function);
-  void ForgetTimers(const std::vector<PNDIS_MINIPORT_TIMER>& timers);
+  // The adapter's timers, forgotten from now on (its halt or failed initialization).
+  std::vector<PNDIS_MINIPORT_TIMER> TakeTimers(const Miniport* miniport);
 
  private:
   bool CheckWrapper(NDIS_HANDLE wrapper, const char* function);

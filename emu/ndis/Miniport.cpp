@@ -115,20 +115,17 @@ void Miniport::Halt() {
 void Miniport::CheckReleased(const std::string& when) {
   Kernel& kernel = Kernel::Current();
   std::vector<std::string> problems;
-  std::vector<PNDIS_MINIPORT_TIMER> timers;
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    timers.swap(timers_);
     if (!outstandingPackets_.empty())
       problems.push_back(std::to_string(outstandingPackets_.size()) + " sent packet(s) never completed");
     if (resetPending_) problems.push_back("a pended reset was never completed");
     if (setPending_) problems.push_back("a pended set request was never completed");
   }
   // Only addresses are compared: the timers may lie in memory the driver has freed.
-  for (PNDIS_MINIPORT_TIMER timer : timers)
+  for (PNDIS_MINIPORT_TIMER timer : Library::Current().TakeTimers(this))
     for (const std::string& armed : kernel.scheduler().QueuedObjectsIn(timer, sizeof *timer))
       problems.push_back("miniport timer still armed or queued (" + armed + ")");
-  Library::Current().ForgetTimers(timers);
   if (int work = kernel.scheduler().WorkFor(&functional_))
     problems.push_back(std::to_string(work) + " work item(s) of the adapter still queued or running");
   for (const std::string& leak : kernel.pool().LeaksOf(&functional_))
@@ -256,8 +253,7 @@ void Miniport::OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset) {
 
 void Miniport::OnTimerInitialized(PNDIS_MINIPORT_TIMER timer) {
   RequireNotHalted("NdisMInitializeTimer");
-  std::lock_guard<std::mutex> guard(mutex_);
-  timers_.push_back(timer);
+  Library::Current().AddTimer(timer, this);
 }
 
 ConfigurationHandle* Miniport::OpenConfiguration(NDIS_STATUS* status) {

@@ -173,7 +173,6 @@ class Miniport {
   bool setPending_ = false;
   std::atomic<bool> requestBusy_{false};  // taken through the scheduler's waits
   std::vector<NDIS_STATUS> setCompletions_;
-  std::vector<PNDIS_MINIPORT_TIMER> timers_;
   std::map<const void*, std::unique_ptr<ConfigurationHandle>> configurations_;
   Protocol protocol_{*this};
 };

@@ -40,7 +40,6 @@ VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE Miniport
   Timer->MiniportTimerContext = FunctionContext;
   Timer->Miniport = miniport;
   Timer->NextDeferredTimer = nullptr;
-  Library::Current().AddTimer(Timer, miniport);
 }
 
 VOID NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay) {

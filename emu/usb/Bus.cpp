@@ -4,13 +4,12 @@
 #include "emu/usb/Bus.h"
 
 #include "emu/kernel/Kernel.h"
+#include "emu/usb/UrbMemory.h"
 
 namespace emu::usb {
 namespace {
 
 constexpr CSHORT kDeviceObjectType = 3;
-
-PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
 
 Bus* BusOf(PDEVICE_OBJECT device) { return static_cast<Bus*>(device->DeviceExtension); }
 

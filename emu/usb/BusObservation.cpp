@@ -1,7 +1,7 @@
 // What the bus shows its observer of each URB: the request as the server understood it when
 // it arrived, and the buffer's bytes when the IRP completes.
-#include "emu/kernel/Mdl.h"
 #include "emu/usb/Bus.h"
+#include "emu/usb/UrbMemory.h"
 
 namespace emu::usb {
 namespace {
@@ -17,8 +17,7 @@ UrbBuffer BufferOf(Request& request, bool in) {
   UrbBuffer buffer;
   buffer.in = in;
   buffer.length = request.TransferBufferLength;
-  buffer.data = request.TransferBufferMDL ? static_cast<UCHAR*>(MdlMemory(request.TransferBufferMDL))
-                                          : static_cast<UCHAR*>(request.TransferBuffer);
+  buffer.data = TransferBytes(request.TransferBuffer, request.TransferBufferMDL);
   if (!buffer.data) buffer.length = 0;
   return buffer;
 }
@@ -45,8 +44,6 @@ UrbBuffer BufferOf(URB& urb) {
       return UrbBuffer{};
   }
 }
-
-PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
 
 }  // namespace
 

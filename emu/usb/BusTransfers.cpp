@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "emu/kernel/Kernel.h"
-#include "emu/kernel/Mdl.h"
 #include "emu/usb/Bus.h"
+#include "emu/usb/UrbMemory.h"
 #include "emu/usb/UsbdStatus.h"
 
 namespace emu::usb {
@@ -14,13 +14,9 @@ namespace {
 
 constexpr UCHAR kDirectionIn = 0x80;
 
-PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
-
-// Where the transfer's bytes are, as the host controller reaches them: through the MDL when
-// there is one. The URB was checked when it arrived.
+// The URB was checked when it arrived.
 UCHAR* TransferMemory(const struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer) {
-  if (transfer.TransferBufferMDL) return static_cast<UCHAR*>(MdlMemory(transfer.TransferBufferMDL));
-  return static_cast<UCHAR*>(transfer.TransferBuffer);
+  return TransferBytes(transfer.TransferBuffer, transfer.TransferBufferMDL);
 }
 
 }  // namespace

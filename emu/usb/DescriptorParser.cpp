@@ -39,4 +39,12 @@ const InterfaceRef* FindInterface(const ParsedConfiguration& parsed, UCHAR numbe
   return nullptr;
 }
 
+const DescriptorRef* FirstEndpoint(const InterfaceRef& interface, UCHAR type, bool in) {
+  for (const DescriptorRef& endpoint : interface.endpoints)
+    if (endpoint.length >= kEndpointDescriptorLength && (endpoint.bytes[3] & 3) == type &&
+        ((endpoint.bytes[2] & 0x80) != 0) == in)
+      return &endpoint;
+  return nullptr;
+}
+
 }  // namespace emu::usb

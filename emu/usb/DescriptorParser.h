@@ -34,6 +34,10 @@ ParsedConfiguration ParseConfiguration(const UCHAR* bytes, size_t length);
 // The interface descriptor with the number and alternate setting, or null.
 const InterfaceRef* FindInterface(const ParsedConfiguration& parsed, UCHAR number, UCHAR alternate);
 
+// The interface's first whole endpoint descriptor of the transfer type (bmAttributes bits
+// 0-1) and direction, or null.
+const DescriptorRef* FirstEndpoint(const InterfaceRef& interface, UCHAR type, bool in);
+
 constexpr UCHAR kInterfaceDescriptorLength = 9;
 constexpr UCHAR kEndpointDescriptorLength = 7;
 

@@ -65,13 +65,9 @@ OpenPipe* UrbServer::FindPipe(uintptr_t handle) {
   return pipe == pipes_.end() ? nullptr : &pipe->second;
 }
 
-std::vector<uintptr_t> UrbServer::Unplug() {
+void UrbServer::Unplug() {
   unplugged_ = true;
-  configured_ = false;
-  configurationValue_ = 0;
-  configurationHandle_ = 0;
-  interfaceHandles_.clear();
-  return ClosePipes(-1);
+  Unconfigure();
 }
 
 }  // namespace emu::usb

@@ -81,20 +81,17 @@ Outcome UrbServer::SelectConfiguration(URB& urb) {
     offset += information->Length;
   }
 
-  setup_ = SetupPacket{0x00, 0x09, copy[5], 0, 0};  // SET_CONFIGURATION
+  setup_ = SetupPacket{0x00, 0x09, copy[kConfigurationValueOffset], 0, 0};  // SET_CONFIGURATION
   if (auto faulted = Fault(URB_FUNCTION_SELECT_CONFIGURATION, -1)) return *faulted;
-  if (!function_.SetConfiguration(copy[5])) return Fail(USBD_STATUS_SET_CONFIG_FAILED);
+  if (!function_.SetConfiguration(copy[kConfigurationValueOffset])) return Fail(USBD_STATUS_SET_CONFIG_FAILED);
   for (const InterfacePlan& plan : plans)
     if (plan.information->AlternateSetting != 0 &&
         !function_.SetInterface(plan.information->InterfaceNumber, plan.information->AlternateSetting))
       return Fail(USBD_STATUS_SET_CONFIG_FAILED);
 
   Outcome outcome;
-  outcome.closed = ClosePipes(-1);
-  interfaceHandles_.clear();
+  outcome.closed = Unconfigure();
   configuration_ = std::move(copy);
-  configured_ = true;
-  configurationValue_ = configuration_[5];
   configurationHandle_ = NewHandle();
   select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(configurationHandle_);
   for (const InterfacePlan& plan : plans) OpenInterface(plan.information, *plan.interface);
@@ -106,13 +103,14 @@ Outcome UrbServer::Deconfigure(URB& urb) {
   if (auto faulted = Fault(URB_FUNCTION_SELECT_CONFIGURATION, -1)) return *faulted;
   function_.SetConfiguration(0);
   Outcome outcome;
-  outcome.closed = ClosePipes(-1);
-  interfaceHandles_.clear();
-  configuration_.clear();
-  configured_ = false;
-  configurationValue_ = 0;
-  configurationHandle_ = 0;
+  outcome.closed = Unconfigure();
   return outcome;
+}
+
+std::vector<uintptr_t> UrbServer::Unconfigure() {
+  configuration_.clear();
+  configurationHandle_ = 0;
+  return ClosePipes(-1);
 }
 
 Outcome UrbServer::SelectInterface(URB& urb) {
@@ -122,7 +120,7 @@ Outcome UrbServer::SelectInterface(URB& urb) {
     return Refuse(USBD_STATUS_INVALID_PARAMETER, "select-interface request whose Hdr.Length " +
                                                      std::to_string(select.Hdr.Length) +
                                                      " does not hold its interface information");
-  if (!configured_ || reinterpret_cast<uintptr_t>(select.ConfigurationHandle) != configurationHandle_)
+  if (!configured() || reinterpret_cast<uintptr_t>(select.ConfigurationHandle) != configurationHandle_)
     return Refuse(USBD_STATUS_INVALID_PARAMETER, "select-interface request with a configuration handle "
                                                  "that is not the current configuration's");
   ParsedConfiguration parsed = ParseConfiguration(configuration_.data(), configuration_.size());
@@ -144,9 +142,7 @@ void UrbServer::OpenInterface(PUSBD_INTERFACE_INFORMATION information, const Int
   information->Class = d[5];
   information->SubClass = d[6];
   information->Protocol = d[7];
-  uintptr_t interfaceHandle = NewHandle();
-  interfaceHandles_[information->InterfaceNumber] = interfaceHandle;
-  information->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(interfaceHandle);
+  information->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(NewHandle());
   for (ULONG i = 0; i < information->NumberOfPipes; ++i) {
     const UCHAR* e = interface.endpoints[i].bytes;
     USBD_PIPE_INFORMATION& pipe = information->Pipes[i];

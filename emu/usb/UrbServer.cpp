@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "emu/kernel/Kernel.h"
-#include "emu/kernel/Mdl.h"
+#include "emu/usb/UrbMemory.h"
 #include "emu/usb/UsbdStatus.h"
 
 namespace emu::usb {
@@ -113,19 +113,14 @@ std::optional<Outcome> UrbServer::Fault(USHORT function, int detail) {
 std::optional<Outcome> UrbServer::CheckBuffer(PVOID buffer, PMDL mdl, ULONG length, UCHAR*& data) {
   data = nullptr;
   if (length == 0) return std::nullopt;
-  if (mdl) {
-    // The bus driver moves the data through the MDL when there is one.
-    if (length > MmGetMdlByteCount(mdl))
-      return Refuse(USBD_STATUS_INVALID_PARAMETER, "TransferBufferLength " + std::to_string(length) +
-                                                       " exceeds the MDL's ByteCount " +
-                                                       std::to_string(MmGetMdlByteCount(mdl)));
-    data = static_cast<UCHAR*>(MdlMemory(mdl));
-    return std::nullopt;
-  }
-  if (!buffer)
+  if (mdl && length > MmGetMdlByteCount(mdl))
+    return Refuse(USBD_STATUS_INVALID_PARAMETER, "TransferBufferLength " + std::to_string(length) +
+                                                     " exceeds the MDL's ByteCount " +
+                                                     std::to_string(MmGetMdlByteCount(mdl)));
+  if (!mdl && !buffer)
     return Refuse(USBD_STATUS_INVALID_PARAMETER, "TransferBufferLength " + std::to_string(length) +
                                                      " with neither TransferBuffer nor TransferBufferMDL");
-  data = static_cast<UCHAR*>(buffer);
+  data = TransferBytes(buffer, mdl);
   return std::nullopt;
 }
 

@@ -59,11 +59,11 @@ class UrbServer {
   ControlFaults& faults() { return faults_; }
   // Transfers queued on a pipe, asked by a pipe reset (a busy pipe is not reset).
   void SetQueuedCounter(std::function<size_t(uintptr_t)> counter) { queuedOn_ = std::move(counter); }
-  // Surprise removal: every request from now on fails; returns the pipes to empty.
-  std::vector<uintptr_t> Unplug();
+  // Surprise removal: every request from now on fails.
+  void Unplug();
 
-  bool configured() const { return configured_; }
-  UCHAR configurationValue() const { return configurationValue_; }
+  bool configured() const { return configurationHandle_ != 0; }
+  UCHAR configurationValue() const { return configured() ? configuration_[kConfigurationValueOffset] : 0; }
   const std::map<uintptr_t, OpenPipe>& pipes() const { return pipes_; }
   OpenPipe* FindPipe(uintptr_t handle);  // null when no open pipe has the handle
   const std::vector<BusRequest>& requests() const { return requests_; }
@@ -95,17 +95,18 @@ class UrbServer {
   // Opens the pipes of a matched interface and writes handles and pipe information back.
   void OpenInterface(PUSBD_INTERFACE_INFORMATION information, const InterfaceRef& interface);
   std::vector<uintptr_t> ClosePipes(int interfaceNumber);  // -1: every pipe
+  // Back to unconfigured; returns the pipes it closed.
+  std::vector<uintptr_t> Unconfigure();
+
+  static constexpr size_t kConfigurationValueOffset = 5;  // bConfigurationValue
 
   UsbFunction& function_;
   ControlFaults faults_;
   std::function<size_t(uintptr_t)> queuedOn_;
   bool unplugged_ = false;
-  bool configured_ = false;
-  UCHAR configurationValue_ = 0;
-  uintptr_t configurationHandle_ = 0;
-  std::vector<UCHAR> configuration_;            // the descriptor the selection was made with
-  std::map<UCHAR, uintptr_t> interfaceHandles_;  // by interface number
-  std::map<uintptr_t, OpenPipe> pipes_;          // by pipe handle
+  uintptr_t configurationHandle_ = 0;    // 0 while unconfigured
+  std::vector<UCHAR> configuration_;     // the descriptor the selection was made with
+  std::map<uintptr_t, OpenPipe> pipes_;  // by pipe handle
   uintptr_t lastHandle_ = 0;
   std::vector<BusRequest> requests_;
   BusRequest lastServed_{};

@@ -1,6 +1,7 @@
 #include "TinyMiniport.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "support/PoolTags.h"
 
@@ -10,12 +11,10 @@ Fault fault;
 TinyContext staticContext;
 TinyContext* context;
 KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
-std::vector<PNDIS_PACKET> sent;
 NDIS_STATUS queryStatus = NDIS_STATUS_SUCCESS;
 NDIS_STATUS setStatus = NDIS_STATUS_PENDING;
 
 namespace {
-
 
 VOID NTAPI TimerRoutine(PVOID, PVOID timerContext, PVOID, PVOID) {
   auto* c = static_cast<TinyContext*>(timerContext);
@@ -78,10 +77,7 @@ NDIS_STATUS NTAPI TinyReset(PBOOLEAN addressingReset, NDIS_HANDLE adapter) {
   return NDIS_STATUS_SUCCESS;
 }
 
-VOID NTAPI TinySendPackets(NDIS_HANDLE, PPNDIS_PACKET packets, UINT count) {
-  sendIrql = KeGetCurrentIrql();
-  sent.assign(packets, packets + count);
-}
+VOID NTAPI TinySendPackets(NDIS_HANDLE, PPNDIS_PACKET, UINT) { sendIrql = KeGetCurrentIrql(); }
 
 NDIS_STATUS NTAPI TinyQuery(NDIS_HANDLE, NDIS_OID, PVOID, ULONG, PULONG, PULONG) { return queryStatus; }
 NDIS_STATUS NTAPI TinySet(NDIS_HANDLE adapter, NDIS_OID, PVOID, ULONG, PULONG, PULONG) {

@@ -4,8 +4,6 @@
 
 #include <platform.h>
 
-#include <vector>
-
 namespace tiny {
 
 enum class Fault { None, IndicateInInitialize, IndicateInHalt, TimerLeftArmed, KeepContext, WorkLeftQueued,
@@ -22,7 +20,6 @@ extern Fault fault;
 extern TinyContext staticContext;  // for the armed-timer case, so no freed memory is involved
 extern TinyContext* context;
 extern KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
-extern std::vector<PNDIS_PACKET> sent;
 // What the request handlers return.
 extern NDIS_STATUS queryStatus, setStatus;
 

@@ -58,3 +58,16 @@ inline URB DescriptorUrb(UCHAR type, UCHAR index, USHORT language, PVOID buffer,
   request.LanguageId = language;
   return urb;
 }
+
+inline URB TransferUrb(USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer, ULONG length) {
+  URB urb;
+  RtlZeroMemory(&urb, sizeof urb);
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb.UrbBulkOrInterruptTransfer;
+  transfer.Hdr.Length = sizeof transfer;
+  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer.PipeHandle = pipe;
+  transfer.TransferFlags = flags;
+  transfer.TransferBuffer = buffer;
+  transfer.TransferBufferLength = length;
+  return urb;
+}

@@ -63,18 +63,6 @@ class UsbSelectionTest : public EmuTest {
     urb.UrbPipeRequest.PipeHandle = pipe;
     return urb;
   }
-  URB TransferUrb(USBD_PIPE_HANDLE pipe, ULONG flags, ULONG length) {
-    URB urb;
-    RtlZeroMemory(&urb, sizeof urb);
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb.UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof transfer;
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = pipe;
-    transfer.TransferFlags = flags;
-    transfer.TransferBuffer = data;
-    transfer.TransferBufferLength = length;
-    return urb;
-  }
 
   UsbDeviceBench bench;
   Bytes configuration;
@@ -182,11 +170,11 @@ TEST_F(UsbSelectionTest, SelectInterfaceNeedsTheCurrentConfigurationHandle) {
 
 TEST_F(UsbSelectionTest, TransferDirectionMustMatchTheEndpoint) {
   USBD_PIPE_HANDLE bulkIn = SelectDataPipes();
-  URB out = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_OUT, 64);
+  URB out = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_OUT, data, 64);
   Send(out);
   EXPECT_EQ(out.UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(TookViolation("urb", "transfer direction OUT on endpoint 130, an IN endpoint"));
-  URB noBuffer = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_IN, 64);
+  URB noBuffer = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_IN, data, 64);
   noBuffer.UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
   Send(noBuffer);
   EXPECT_TRUE(TookViolation("urb", "with neither TransferBuffer"));
@@ -194,7 +182,7 @@ TEST_F(UsbSelectionTest, TransferDirectionMustMatchTheEndpoint) {
 
 TEST_F(UsbSelectionTest, AbortEndsQueuedTransfersBeforeItselfAndResetWaitsForAnEmptyPipe) {
   USBD_PIPE_HANDLE bulkIn = SelectDataPipes();
-  URB read = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, sizeof data);
+  URB read = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, data, sizeof data);
   SentUrb queued;
   SendUrb(bench.Pdo(), read, queued);
   EXPECT_EQ(queued.returned, STATUS_PENDING);
@@ -224,7 +212,7 @@ TEST_F(UsbSelectionTest, AbortEndsQueuedTransfersBeforeItselfAndResetWaitsForAnE
 
 TEST_F(UsbSelectionTest, ReselectionEndsTheTransfersOfTheOldPipes) {
   USBD_PIPE_HANDLE bulkIn = SelectDataPipes();
-  URB read = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_IN, sizeof data);
+  URB read = TransferUrb(bulkIn, USBD_TRANSFER_DIRECTION_IN, data, sizeof data);
   SentUrb queued;
   SendUrb(bench.Pdo(), read, queued);
   URB alternateZero = SelectInterfaceUrb(1, 0, 0);

@@ -64,13 +64,9 @@ class UsbTransferTest : public EmuTest {
     Transfer& t = *sent_.back();
     bool in = endpoint & 0x80;
     t.data = in ? Bytes(length, 0xEE) : std::move(data);
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = t.urb.UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof transfer;
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = pipes.selector.FindPipeByAddress(endpoint)->PipeHandle;
-    transfer.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0;
-    transfer.TransferBufferLength = in ? length : static_cast<ULONG>(t.data.size());
-    transfer.TransferBuffer = t.data.empty() ? nullptr : t.data.data();
+    t.urb = TransferUrb(pipes.selector.FindPipeByAddress(endpoint)->PipeHandle,
+                        in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0,
+                        t.data.empty() ? nullptr : t.data.data(), in ? length : static_cast<ULONG>(t.data.size()));
     SendUrb(pipes.bench.Pdo(), t.urb, t.sent, false);
     return t;
   }
