@@ -56,7 +56,9 @@ TEST_F(ReceiveTest, FramesAreIndicatedWholeFromTheTimerAndRuntsOnlyCounted) {
 TEST_F(ReceiveTest, FramesArrivingDuringAnIndicationAreDrainedByTheSameRun) {
   Bytes first = Pattern(100, 1), second = Pattern(200, 2), third = Pattern(300, 3);
   protocol.onFrame = [&](const ReceivedFrame& frame) {
-    if (frame.packetSize == 86) ASSERT_TRUE(device->DeliverFrame(third));
+    if (frame.packetSize == 86) {
+      ASSERT_TRUE(device->DeliverFrame(third));
+    }
   };
   Deliver({first, second});
   kernel().RunPending();
