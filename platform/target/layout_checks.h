@@ -33,3 +33,11 @@ static_assert(offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Index) == 76
 static_assert(sizeof(KEVENT) == 16, "KEVENT");
 static_assert(sizeof(KDPC) == 32, "KDPC");
 static_assert(sizeof(KMUTEX) == 32, "KMUTEX");
+
+// The receive indications call through the miniport block. These are the offsets XP's own
+// NDIS.SYS uses, from the block's layout in its public debug symbols (32-bit NDIS 5).
+static_assert(offsetof(NDIS_MINIPORT_BLOCK, EthDB) == 0xD8, "miniport block: EthDB");
+static_assert(offsetof(NDIS_MINIPORT_BLOCK, EthRxIndicateHandler) == 0x164,
+              "miniport block: EthRxIndicateHandler");
+static_assert(offsetof(NDIS_MINIPORT_BLOCK, EthRxCompleteHandler) == 0x170,
+              "miniport block: EthRxCompleteHandler");

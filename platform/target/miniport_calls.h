@@ -1,6 +1,6 @@
 // How driver code reaches the NDIS calls that the kit writes as macros through
-// NDIS_MINIPORT_BLOCK. That block's layout comes from third-party headers and cannot be checked
-// here, so every such call that ndis.sys exports goes to the export instead.
+// NDIS_MINIPORT_BLOCK. The block is NDIS's private state, so every such call that ndis.sys
+// exports goes to the export instead; the few fields still used are asserted in layout_checks.h.
 #pragma once
 
 #undef NdisMSendComplete
