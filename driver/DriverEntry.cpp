@@ -5,7 +5,7 @@
 
 namespace {
 
-void FillCharacteristics(NDIS_MINIPORT_CHARACTERISTICS& table) {
+INIT_CODE void FillCharacteristics(NDIS_MINIPORT_CHARACTERISTICS& table) {
   RtlZeroMemory(&table, sizeof table);
   NDIS30_MINIPORT_CHARACTERISTICS& ndis30 = table.Ndis50Chars.Ndis40Chars.Ndis30Chars;
   ndis30.MajorNdisVersion = 5;
@@ -23,7 +23,7 @@ void FillCharacteristics(NDIS_MINIPORT_CHARACTERISTICS& table) {
 
 }  // namespace
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   CHECK_IRQL_PASSIVE();
   MiniportDriver* driver = new (NonPagedPool, kTagDriverRecord) MiniportDriver();
   if (!driver) return STATUS_INSUFFICIENT_RESOURCES;

@@ -11,7 +11,8 @@ constexpr ULONG kInstanceIdMask = 0x00FFFFFF;
 
 MiniportDriver* TheMiniportDriver;
 
-MiniportDriver::MiniportDriver()
+// Only DriverEntry creates the record.
+INIT_CODE MiniportDriver::MiniportDriver()
     : Lock("MiniportDriver::Lock"), Adapters(LINK_OFFSET(Adapter, Link)), InstanceCounter(0), WrapperHandle(nullptr) {}
 
 void MiniportDriver::RegisterAdapter(Adapter* adapter) {

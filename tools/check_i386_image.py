@@ -2,11 +2,12 @@
 """Inspects the linked kernel image and the INF beside it.
 
 The image must be a PE32 for i386 with the native subsystem (version 5.1 or lower, so XP
-loads it), not marked as a DLL, its entry point DriverEntry, imports only from NDIS.SYS,
-ntoskrnl.exe, HAL.dll and USBD.SYS, no exports, relocations kept, no section both writable and
-executable, the message table with its three entries and the version resource, and a valid
-checksum. The INF must install a Net-class NDIS 5 Ethernet miniport and bind by hardware ID
-only.
+loads it), not marked as a DLL, its entry point DriverEntry in a discardable INIT section, no
+exports, relocations kept, no section both writable and executable, no compiler identification
+strings, the version resource, a valid checksum, and a message table with its three generic
+entries and a text for every code the driver logs (found in the driver's sources, so a new code
+cannot go without). Its imports are check_i386_imports.py's business. The INF must install a
+Net-class NDIS 5 Ethernet miniport and bind by hardware ID only.
 """
 import argparse
 import re
@@ -16,95 +17,53 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 from pe_checksum import pe_checksum  # noqa: E402
+from pe_image import RT_MESSAGETABLE, RT_VERSION, SCN_DISCARDABLE, Image, message_texts  # noqa: E402
 
-ALLOWED_IMPORTS = {"ndis.sys", "ntoskrnl.exe", "hal.dll", "usbd.sys"}
-MESSAGES = {0x60070001: "%2\r\n", 0xA0070002: "%2\r\n", 0xE0070003: "%2\r\n"}
+# Entries that carry their own text as the first string.
+GENERIC_MESSAGES = {0x60070001: "%2\r\n", 0xA0070002: "%2\r\n", 0xE0070003: "%2\r\n"}
 IMAGE_FILE_EXECUTABLE_IMAGE, IMAGE_FILE_DLL = 0x0002, 0x2000
 SCN_EXECUTE, SCN_WRITE = 0x20000000, 0x80000000
-RT_MESSAGETABLE, RT_VERSION = 11, 16
 VFT_DRV, VFT2_DRV_NETWORK = 3, 6
+COMPILER_IDENT = b"GCC: ("
+LOG_CALL = re.compile(r"\bNdisWriteErrorLogEntry\s*\(\s*[^,]+,\s*(\w+)")
+CODE_DEFINITION = r"\b{}\s*=\s*(0x[0-9A-Fa-f]+)"
 
 
-class Image:
-    def __init__(self, data):
-        self.data = data
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE image")
-        (self.machine, count, _, _, _, optional_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        self.entry = struct.unpack_from("<I", data, optional + 16)[0]
-        self.image_base = struct.unpack_from("<I", data, optional + 28)[0]
-        self.subsystem_version = struct.unpack_from("<HH", data, optional + 48)
-        self.checksum = struct.unpack_from("<I", data, optional + 64)[0]
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        directories = struct.unpack_from("<I", data, optional + 92)[0]
-        self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
-                            for i in range(directories)]
-        self.sections = []
-        for i in range(count):
-            raw = struct.unpack_from("<8sIIIIIIHHI", data, optional + optional_size + 40 * i)
-            self.sections.append({"name": raw[0].rstrip(b"\0").decode(), "vsize": raw[1], "rva": raw[2],
-                                  "rawsize": raw[3], "raw": raw[4], "flags": raw[9]})
-
-    def offset(self, rva):
-        for s in self.sections:
-            if s["rva"] <= rva < s["rva"] + max(s["vsize"], s["rawsize"]):
-                return s["raw"] + rva - s["rva"]
-        raise ValueError(f"RVA 0x{rva:x} in no section")
-
-    def string(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode()
-
-    def imports(self):
-        rva, size = self.directories[1]
-        names, at = [], self.offset(rva)
-        while True:
-            descriptor = struct.unpack_from("<IIIII", self.data, at)
-            if not any(descriptor):
-                return names
-            names.append(self.string(descriptor[3]))
-            at += 20
-
-    def resources(self, kind):
-        """Yields the data of every resource of the type, as bytes."""
-        base = self.offset(self.directories[2][0])
-
-        def entries(at):
-            named, numbered = struct.unpack_from("<HH", self.data, at + 12)
-            for i in range(named + numbered):
-                yield struct.unpack_from("<II", self.data, at + 16 + 8 * i)
-
-        def leaves(at):
-            for _, child in entries(at):
-                if child & 0x80000000:
-                    yield from leaves(base + (child & 0x7FFFFFFF))
-                else:
-                    rva, size = struct.unpack_from("<II", self.data, base + child)
-                    yield self.data[self.offset(rva):self.offset(rva) + size]
-
-        for ident, child in entries(base):
-            if ident == kind and child & 0x80000000:
-                yield from leaves(base + (child & 0x7FFFFFFF))
+def logged_codes(source_dirs):
+    """{code: where it is logged} of every NdisWriteErrorLogEntry call in the driver's sources,
+    or a failure for a code that cannot be told."""
+    texts = {path: path.read_text() for d in source_dirs for path in sorted(Path(d).glob("*.[ch]*"))}
+    codes, failures = {}, []
+    for path, text in texts.items():
+        for call in LOG_CALL.finditer(text):
+            where = f"{path.parent.name}/{path.name}:{text.count(chr(10), 0, call.start()) + 1}"
+            code = call[1]
+            if not code.startswith("0x"):
+                definitions = {m[1] for t in texts.values() for m in re.finditer(CODE_DEFINITION.format(code), t)}
+                if len(definitions) != 1:
+                    failures.append(f"{where}: cannot tell the value of the logged code {code}")
+                    continue
+                code = definitions.pop()
+            codes.setdefault(int(code, 16), where)
+    if not codes and not failures:
+        failures.append("no NdisWriteErrorLogEntry call found in the driver's sources")
+    return codes, failures
 
 
-def message_table(blob):
-    messages = {}
-    (blocks,) = struct.unpack_from("<I", blob, 0)
-    for b in range(blocks):
-        low, high, at = struct.unpack_from("<III", blob, 4 + 12 * b)
-        for ident in range(low, high + 1):
-            length, flags = struct.unpack_from("<HH", blob, at)
-            text = blob[at + 4:at + length]
-            messages[ident] = (text.decode("utf-16-le") if flags & 1 else text.decode("latin-1")).rstrip("\0")
-            at += length
-    return messages
+def check_messages(messages, source_dirs):
+    failures = [f"message 0x{ident:08X} is {messages.get(ident)!r}, expected {text!r}"
+                for ident, text in GENERIC_MESSAGES.items() if messages.get(ident) != text]
+    codes, failures_of_sources = logged_codes(source_dirs)
+    failures += failures_of_sources
+    for code, where in sorted(codes.items()):
+        # The adapter's name alone says nothing about what happened.
+        if not re.sub(r"%\d+|[\s:.]", "", messages.get(code, "")):
+            failures.append(f"0x{code:08X}, logged at {where}, has no text in the message table; "
+                            "add one to resources/messages.mc (or status_messages.mc for NDIS's facility)")
+    return failures
 
 
-def check_image(path, map_path):
+def check_image(path, map_path, source_dirs):
     failures = []
     data = path.read_bytes()
     image = Image(data)
@@ -121,10 +80,14 @@ def check_image(path, map_path):
         failures.append("DriverEntry not in the link map")
     elif int(entry[1], 16) - image.image_base != image.entry:
         failures.append(f"entry point 0x{image.entry:x} is not DriverEntry")
-    imports = image.imports()
-    unexpected = [name for name in imports if name.lower() not in ALLOWED_IMPORTS]
-    if unexpected:
-        failures.append(f"imports from {', '.join(unexpected)}")
+    init = next((s for s in image.sections if s["name"] == "INIT"), None)
+    if not init or not init["rva"] <= image.entry < init["rva"] + init["vsize"]:
+        failures.append("DriverEntry is not in an INIT section")
+    elif init["flags"] & (SCN_DISCARDABLE | SCN_EXECUTE) != SCN_DISCARDABLE | SCN_EXECUTE:
+        failures.append(f"section INIT has flags 0x{init['flags']:08x}: not discardable code")
+    if COMPILER_IDENT in data:
+        failures.append(f"compiler identification {data[data.index(COMPILER_IDENT):][:40]!r} in the image; "
+                        "compile with -fno-ident")
     if image.directories[0][1]:
         failures.append("the image has an export directory")
     if not image.directories[5][1]:
@@ -133,9 +96,7 @@ def check_image(path, map_path):
         if section["flags"] & SCN_WRITE and section["flags"] & SCN_EXECUTE:
             failures.append(f"section {section['name']} is both writable and executable")
     tables = list(image.resources(RT_MESSAGETABLE))
-    messages = message_table(tables[0]) if tables else {}
-    if messages != MESSAGES:
-        failures.append(f"message table {messages!r}, expected {MESSAGES!r}")
+    failures += check_messages(message_texts(tables[0]) if tables else {}, source_dirs)
     versions = list(image.resources(RT_VERSION))
     fixed = versions[0].find(struct.pack("<I", 0xFEEF04BD)) if versions else -1
     if fixed < 0:
@@ -146,7 +107,7 @@ def check_image(path, map_path):
             failures.append(f"version resource says file type {file_type}/{subtype}, not a network driver")
     if image.checksum != pe_checksum(data):
         failures.append(f"checksum 0x{image.checksum:08x}, computed 0x{pe_checksum(data):08x}")
-    return failures, imports
+    return failures
 
 
 def check_inf(path):
@@ -174,17 +135,19 @@ def main():
     parser.add_argument("image", type=Path)
     parser.add_argument("map", type=Path)
     parser.add_argument("inf", type=Path)
+    parser.add_argument("--driver-dirs", type=Path, nargs="+", required=True,
+                        help="the folders of the driver's sources, searched for the codes it logs")
     args = parser.parse_args()
     for path in (args.image, args.map, args.inf):
         if not path.is_file():
             sys.exit(f"FAIL: {path} does not exist; build it with 'make package'")
-    failures, imports = check_image(args.image, args.map)
+    failures = check_image(args.image, args.map, args.driver_dirs)
     failures += check_inf(args.inf)
     for failure in failures:
         print(f"FAIL: {failure}")
     if failures:
         return 1
-    print(f"ok: {args.image.name} imports from {', '.join(imports)}; {args.inf.name} binds by hardware ID")
+    print(f"ok: {args.image.name} has a text for every code it logs; {args.inf.name} binds by hardware ID")
     return 0
 
 

@@ -9,3 +9,6 @@
 
 // UTF-16 literal of the platform's WCHAR type.
 #define WIDE_TEXT(s) u##s
+
+// Code that runs only while the driver loads; the host keeps it like any other.
+#define INIT_CODE

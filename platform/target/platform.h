@@ -10,3 +10,7 @@
 
 // Literal of the platform's WCHAR type.
 #define WIDE_TEXT(s) L##s
+
+// Code that runs only while the driver loads: the INIT section, which the build marks
+// discardable, so the kernel frees it once DriverEntry has returned.
+#define INIT_CODE __attribute__((section("INIT")))
