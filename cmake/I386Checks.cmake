@@ -24,5 +24,9 @@ add_test(NAME i386_image_check
     ${CMAKE_SOURCE_DIR}/tools/check_i386_image.py ${ECM_PACKAGE}/cdcecm.sys ${CMAKE_BINARY_DIR}/i386/cdcecm.map
     ${ECM_DRIVER_SOURCE_DIRS})
 
-set_tests_properties(i386_platform_constants i386_import_check i386_image_check
+add_test(NAME i386_inf_check
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/i386/inf_check_test.py
+    ${CMAKE_SOURCE_DIR}/tools/check_inf.py ${CMAKE_SOURCE_DIR}/resources/cdcecm.inf ${CMAKE_SOURCE_DIR})
+
+set_tests_properties(i386_platform_constants i386_import_check i386_image_check i386_inf_check
   PROPERTIES LABELS driver)

@@ -69,7 +69,8 @@ add_custom_command(OUTPUT ${ECM_IMAGE} ${ECM_PACKAGE_DIR}/cdcecm.inf
   VERBATIM)
 
 # The package as XP would take it; a failed check fails the build.
-set(ECM_I386_CHECKS check_i386_imports.py i386_imports.txt check_i386_image.py pe_image.py pe_checksum.py)
+set(ECM_I386_CHECKS check_i386_imports.py i386_imports.txt check_i386_image.py pe_image.py pe_checksum.py
+  check_inf.py driver_keywords.py)
 list(TRANSFORM ECM_I386_CHECKS PREPEND ${CMAKE_SOURCE_DIR}/tools/)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package_checked
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/check_i386_imports.py --image ${ECM_IMAGE}
@@ -77,6 +78,8 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package_checked
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/check_i386_image.py
     ${ECM_IMAGE} ${CMAKE_BINARY_DIR}/cdcecm.map ${ECM_PACKAGE_DIR}/cdcecm.inf
     --driver-dirs ${ECM_DRIVER_SOURCE_DIRS}
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/check_inf.py ${ECM_PACKAGE_DIR}/cdcecm.inf
+    --repo ${CMAKE_SOURCE_DIR}
   COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/package_checked
   DEPENDS ${ECM_IMAGE} ${ECM_PACKAGE_DIR}/cdcecm.inf ${ECM_I386_CHECKS}
   COMMENT "Checking the package against Windows XP SP2"
