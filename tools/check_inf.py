@@ -274,6 +274,8 @@ def main():
     keywords, unknown = driver_keywords(args.repo)
     reader.failures += unknown
     reader.check_params(keywords)
+    # Install sections share their AddReg and CopyFiles sections: one report of each fault.
+    reader.failures = list(dict.fromkeys(reader.failures))
     for failure in reader.failures:
         print(f"FAIL: {args.inf.name}: {failure}")
     if reader.failures:
