@@ -3,6 +3,7 @@
 #include <array>
 
 #include "EcmTest.h"
+#include "ShippedProfiles.h"
 #include "usb/UsbTarget.h"
 
 namespace {
@@ -45,8 +46,7 @@ TEST_F(EcmStartTest, BuiltInDeviceComesUpWithItsAddressSegmentSizeAndThreeConfig
 }
 
 TEST_F(EcmStartTest, ConfigurationIndexFromTheSettingsPicksTheConfigurationRead) {
-  Plug(emu::devices::LoadProfileFile(std::string(__FILE__).substr(0, std::string(__FILE__).rfind("tests/")) +
-                                     "profiles/fs-second-config.profile")
+  Plug(emu::devices::LoadProfileFile(ShippedProfilePath("fs-second-config"))
            .profile);
   EXPECT_EQ(Start(), kUnsuccessful) << "index 0 is the vendor configuration";
   device->Stop();
@@ -175,8 +175,7 @@ TEST_F(EcmStartTest, MissingDataInterfaceLeavesTheDeviceConfiguredUntilStop) {
 // Selecting alternate setting 1 moves the data interface's record behind the vendor
 // interface's: a look-up in any interface would take the vendor function's endpoints.
 TEST_F(EcmStartTest, CompositeDeviceTakesThePipesOfItsOwnInterfaces) {
-  Plug(emu::devices::LoadProfileFile(std::string(__FILE__).substr(0, std::string(__FILE__).rfind("tests/")) +
-                                     "profiles/composite-vendor.profile")
+  Plug(emu::devices::LoadProfileFile(ShippedProfilePath("composite-vendor"))
            .profile);
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(device->NotificationPipe.pipeInfo.EndpointAddress, 0x81);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ShippedProfiles.h"
 #include "emu/devices/DeviceProfile.h"
 
 using emu::devices::CheckProfile;
@@ -14,7 +15,6 @@ using emu::devices::ProfileLoad;
 
 namespace {
 
-const std::string kProfiles = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("tests/")) + "profiles/";
 const std::string kDevice = "device: 12 01 00 02 02 00 00 40 09 12 01 4e 00 01 01 02 04 01\n";
 
 std::string Refusal(const std::string& text) {
@@ -25,10 +25,10 @@ std::string Refusal(const std::string& text) {
 
 TEST(DeviceProfileTest, ShippedProfilesLoad) {
   for (const char* name : {"hs-basic", "fs-second-config", "no-mac-jumbo", "composite-vendor"}) {
-    ProfileLoad load = emu::devices::LoadProfileFile(kProfiles + name + ".profile");
+    ProfileLoad load = emu::devices::LoadProfileFile(ShippedProfilePath(name));
     EXPECT_TRUE(load.ok) << name << ": " << load.error;
   }
-  ProfileLoad secondConfig = emu::devices::LoadProfileFile(kProfiles + "fs-second-config.profile");
+  ProfileLoad secondConfig = emu::devices::LoadProfileFile(ShippedProfilePath("fs-second-config"));
   EXPECT_EQ(secondConfig.profile.configurations.size(), 2u);
   EXPECT_EQ(secondConfig.profile.strings.at(5)[0], 0x1a);
 }
@@ -47,13 +47,13 @@ TEST(DeviceProfileTest, MalformedLinesAreRefusedWithLineAndReason) {
   EXPECT_EQ(Refusal("string 0: 04 03 09 04\n"), "line 1: the profile has no device line");
   EXPECT_EQ(Refusal(kDevice + "string 0: 04 03 09 04\n"), "line 2: the profile has no config line");
   EXPECT_EQ(Refusal(kDevice + "config 0: 09 04 09 00 00 01 00 80 32\n"), "line 2: configuration descriptor type is not 2");
-  EXPECT_EQ(emu::devices::LoadProfileFile(kProfiles + "absent.profile").error,
-            kProfiles + "absent.profile: cannot be read");
+  EXPECT_EQ(emu::devices::LoadProfileFile(ShippedProfilePath("absent")).error,
+            ShippedProfilePath("absent") + ": cannot be read");
 }
 
 TEST(DeviceProfileTest, BuiltInDeviceDrawsNoNotes_ShippedOneOnlyItsMissingSerialString) {
   EXPECT_EQ(CheckProfile(DefaultEcmProfile()), std::vector<std::string>{});
-  EXPECT_EQ(CheckProfile(emu::devices::LoadProfileFile(kProfiles + "hs-basic.profile").profile),
+  EXPECT_EQ(CheckProfile(emu::devices::LoadProfileFile(ShippedProfilePath("hs-basic")).profile),
             std::vector<std::string>{"device: string 4 is named but missing"});
 }
 

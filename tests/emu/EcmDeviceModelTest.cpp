@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "EcmDescriptors.h"
+#include "ShippedProfiles.h"
 #include "emu/devices/EcmFunction.h"
 #include "emu/devices/EcmPacketFilter.h"
 
@@ -180,8 +181,7 @@ TEST(EcmDeviceModelTest, EchoAnswersEachFrameToItsSenderAndAWireHearsEveryFrame)
 
 // On a composite device frames to the other function's endpoint never reach the wire.
 TEST(EcmDeviceModelTest, OtherFunctionsFramesStayOffTheWire) {
-  ProfileLoad load = LoadProfileFile(std::string(__FILE__).substr(0, std::string(__FILE__).rfind("tests/")) +
-                                     "profiles/composite-vendor.profile");
+  ProfileLoad load = LoadProfileFile(ShippedProfilePath("composite-vendor"));
   ASSERT_TRUE(load.ok) << load.error;
   EcmFunction device(load.profile);
   StartData(device);

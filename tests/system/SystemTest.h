@@ -11,6 +11,7 @@
 
 #include "EcmDescriptors.h"
 #include "NdisTest.h"
+#include "ShippedProfiles.h"
 #include "UsbDeviceBench.h"
 #include "adapter/Adapter.h"
 #include "emu/devices/EcmPacketFilter.h"
@@ -19,11 +20,8 @@
 using Bytes = std::vector<UCHAR>;
 using Mac = std::array<UCHAR, 6>;
 
-inline const std::string kProfileDirectory =
-    std::string(__FILE__).substr(0, std::string(__FILE__).rfind("tests/")) + "profiles/";
-
 inline emu::devices::DeviceProfile ShippedProfile(const std::string& name) {
-  emu::devices::ProfileLoad load = emu::devices::LoadProfileFile(kProfileDirectory + name + ".profile");
+  emu::devices::ProfileLoad load = emu::devices::LoadProfileFile(ShippedProfilePath(name));
   EXPECT_TRUE(load.ok) << name << ": " << load.error;
   return load.profile;
 }
