@@ -14,9 +14,9 @@ NDIS_STATUS Adapter::ResetDevice() {
   ResetPending = TRUE;
   if (ResetCall.Queue(FunctionalDevice, ResetRoutine, this, nullptr, DelayedWorkQueue)) return NDIS_STATUS_PENDING;
   // No work item: the queue is flushed, the pipes stay as they are, and the reset fails at
-  // once rather than never completing.
+  // once rather than never completing, with the one failure status NDIS documents for a reset.
   ResetPending = FALSE;
-  return NDIS_STATUS_RESOURCES;
+  return NDIS_STATUS_HARD_ERRORS;
 }
 
 VOID Adapter::ResetRoutine(PDEVICE_OBJECT deviceObject, PVOID context, PVOID argument) {

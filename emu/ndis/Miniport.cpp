@@ -1,5 +1,7 @@
 #include "emu/ndis/Miniport.h"
 
+#include <cstdio>
+
 #include "emu/kernel/Kernel.h"
 #include "emu/ndis/Library.h"
 
@@ -161,6 +163,13 @@ NDIS_STATUS Miniport::Reset(BOOLEAN* addressingReset) {
   // The returned status completes the reset; NdisMResetComplete is for a pended one only.
   if (resets_.size() != completions)
     ReportViolation("MiniportReset returned a status and also called NdisMResetComplete");
+  // NDIS documents these and no other results of a reset.
+  if (status != NDIS_STATUS_SUCCESS && status != NDIS_STATUS_RESET_IN_PROGRESS && status != NDIS_STATUS_HARD_ERRORS) {
+    char text[80];
+    std::snprintf(text, sizeof text, "MiniportReset returned 0x%08X, not a status a reset may return",
+                  static_cast<unsigned>(status));
+    ReportViolation(text);
+  }
   resetPending_ = false;
   return status;
 }

@@ -44,7 +44,7 @@ TEST_F(ResetTest, AFailedReopenStillCompletesTheReset) {
 TEST_F(ResetTest, WithoutAWorkItemTheResetFailsAtOnceAndNeverCompletesLater) {
   QueuePackets(2);
   kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
-  EXPECT_EQ(miniport.Reset(&addressingReset), NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(miniport.Reset(&addressingReset), NDIS_STATUS_HARD_ERRORS);
   EXPECT_EQ(miniport.sendCompletions().size(), 2u);
   kernel().RunPending();
   EXPECT_TRUE(miniport.resetCompletions().empty());

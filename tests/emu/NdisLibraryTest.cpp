@@ -92,6 +92,9 @@ TEST_F(NdisLibraryTest, CatchesCompletionsNdisDoesNotExpect) {
   BOOLEAN addressingReset;
   EXPECT_EQ(miniport.Reset(&addressingReset), NDIS_STATUS_SUCCESS);
   EXPECT_TRUE(TookViolation("ndis", "returned a status and also called NdisMResetComplete"));
+  fault = Fault::ResetFailsWithResources;
+  EXPECT_EQ(miniport.Reset(&addressingReset), NDIS_STATUS_RESOURCES);
+  EXPECT_TRUE(TookViolation("ndis", "MiniportReset returned 0xC000009A, not a status a reset may return"));
   fault = Fault::None;
   miniport.Halt();
 }

@@ -72,6 +72,7 @@ VOID NTAPI TinyHalt(NDIS_HANDLE adapter) {
 NDIS_STATUS NTAPI TinyReset(PBOOLEAN addressingReset, NDIS_HANDLE adapter) {
   resetIrql = KeGetCurrentIrql();
   *addressingReset = FALSE;
+  if (fault == Fault::ResetFailsWithResources) return NDIS_STATUS_RESOURCES;
   if (fault != Fault::ResetCompletedTwice) return NDIS_STATUS_PENDING;
   NdisMResetComplete(static_cast<TinyContext*>(adapter)->handle, NDIS_STATUS_SUCCESS, FALSE);
   return NDIS_STATUS_SUCCESS;

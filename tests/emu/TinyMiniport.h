@@ -7,7 +7,8 @@
 namespace tiny {
 
 enum class Fault { None, IndicateInInitialize, IndicateInHalt, TimerLeftArmed, KeepContext, WorkLeftQueued,
-                   ConfigurationLeftOpen, ResetCompletedTwice, TransferPends, SetAnsweredAndCompleted };
+                   ConfigurationLeftOpen, ResetCompletedTwice, ResetFailsWithResources, TransferPends,
+                   SetAnsweredAndCompleted };
 
 struct TinyContext {
   NDIS_HANDLE handle;
