@@ -2,6 +2,7 @@
 // one-byte termination), what the adapter is handed for each received one, and the pipes'
 // opening and closing.
 #include "EcmTest.h"
+#include "PreemptOnce.h"
 
 namespace {
 
@@ -208,6 +209,29 @@ TEST_F(EcmDataPathTest, AFailedOpenLeavesNoPipeToARepairQueuedDuringIt) {
   EXPECT_EQ(bus().ScriptedLeft(kDataInEndpoint), 0u) << "the staging: a read failed during the open";
   kernel().AdvanceTimeMs(20000);
   EXPECT_FALSE(device->BulkOutPipe.started || device->BulkInPipe.started || device->NotificationPipe.started);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+}
+
+// A read on the wire holds up both the bulk-in repair and the close's drain; the repair goes
+// first and restarts the pipe while the close waits for it. Right after that wait, before the
+// close looks at the pipe again, a read fails and queues the next repair: the close must see
+// the pipe is not stopped and stop it once more.
+TEST_F(EcmDataPathTest, AReadFailingJustAfterTheCloseWaitedForARepairDoesNotRestartThePipeBehindIt) {
+  Open();
+  ReadPipe& pipe = device->BulkInPipe;
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataInEndpoint, 0), TransferResult::Stall(), When::Inline));
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataInEndpoint, 0), TransferResult::Data(TestFrame(60, 1)),
+                                     When::Dpc, 1000));
+  kernel().RunPending();
+  ASSERT_TRUE(pipe.recoveryCall.Running()) << "the staging: the repair drains the read on the wire";
+  PreemptOnce failAnotherRead(
+      kernel(), [&](PKSPIN_LOCK released) { return released == &pipe.recoveryCall.lock && pipe.started; },
+      [&] { bus().CompleteTransfer(WaitingId(kDataInEndpoint, 0), TransferResult::Stall(), When::Inline); });
+  device->ClosePipes();
+  ASSERT_TRUE(failAnotherRead.fired) << "the staging: the repair restarted the pipe while the close waited";
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  kernel().AdvanceTimeMs(20000);
+  EXPECT_FALSE(pipe.started);
   EXPECT_EQ(bus().PendingIrps(), 0u);
 }
 
