@@ -14,6 +14,7 @@ EcmDevice::EcmDevice()
       EcmPacketFilter(0),
       Settings(nullptr),
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
+      PoweredDown(FALSE),
       NotificationRemainder(0) {
   RtlZeroMemory(MacAddress, sizeof MacAddress);
   InitializeMutex(&PipesMutex, "EcmDevice::PipesMutex");

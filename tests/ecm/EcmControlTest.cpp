@@ -179,6 +179,25 @@ TEST_F(EcmControlTest, RemovalAndHaltDuringPowerDownWaitForItWithoutDeadlock) {
   EXPECT_TRUE(sink.received.empty());
 }
 
+// The adapter's reset closes and then reopens the pipes. A power-down queued before it starts
+// while the close drains a read on the wire, and gets the pipes between the close and the
+// reopen; they must stay closed until the power-up, which opens them again.
+TEST_F(EcmControlTest, PowerDownRunningBetweenAResetsCloseAndReopenIsNotUndone) {
+  Open();
+  ASSERT_TRUE(bus().CompleteTransfer(bus().Transfers(kDataInEndpoint).at(0).id,
+                                     emu::usb::TransferResult::Data(TestFrame(60, 1)), emu::usb::When::Dpc, 100));
+  ASSERT_TRUE(PowerDown());
+  device->ClosePipes();
+  EXPECT_EQ(sink.requestsFinished, 0) << "the staging: the power-down waits for the close's mutex";
+  device->OpenPipes();
+  kernel().RunPending();
+  EXPECT_EQ(sink.requestsFinished, 1);
+  ExpectPipesClosed();
+  ASSERT_TRUE(PowerUp());
+  kernel().RunPending();
+  ExpectPipesOpen();
+}
+
 // Every other delayed worker is busy for a minute. A power-down is queued, then a read fails
 // and a filter is set, queueing a repair and a filter request behind it: the power-down must
 // not wait for work that needs a worker it holds itself. The repair it dropped must not keep
