@@ -3,6 +3,7 @@
 // opening and closing.
 #include "EcmTest.h"
 #include "PreemptOnce.h"
+#include "TimedCall.h"
 
 namespace {
 
@@ -233,6 +234,29 @@ TEST_F(EcmDataPathTest, AReadFailingJustAfterTheCloseWaitedForARepairDoesNotRest
   kernel().AdvanceTimeMs(20000);
   EXPECT_FALSE(pipe.started);
   EXPECT_EQ(bus().PendingIrps(), 0u);
+}
+
+// The device refuses every abort and then the deconfiguration: the close gives up on the reads
+// it has out, and Stop leaves them on the bus. Once the aborts work again, destruction must
+// end the reads with them rather than wait for a device that never answers a read.
+TEST_F(EcmDataPathTest, DestructionKeepsAbortingReadsThatAStopWhichFailedToDeconfigureLeftOnTheBus) {
+  Open();
+  bus().InjectFault(ControlFault::Fail(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+  device->ClosePipes();
+  ASSERT_EQ(bus().QueuedTransfers(kDataInEndpoint), settings.RxBuffers) << "the staging: the reads outlived the close";
+  bus().InjectFault(
+      ControlFault::Fail(URB_FUNCTION_SELECT_CONFIGURATION, STATUS_UNSUCCESSFUL, USBD_STATUS_SET_CONFIG_FAILED));
+  device->Stop();
+  bus().ClearFaults();
+  // Without another abort only the device's removal ends the reads.
+  TimedCall unplugLater([](PKDPC, PVOID bus, PVOID, PVOID) { static_cast<emu::usb::Bus*>(bus)->Unplug(); }, &bus());
+  unplugLater.ArmMs(600000);
+  uint64_t before = kernel().NowMs();
+  device->Destroy(kDestroyFreeMemory);
+  device = nullptr;
+  EXPECT_LE(kernel().NowMs() - before, 1000u);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  kernel().AdvanceTimeMs(600000);
 }
 
 }  // namespace
