@@ -56,6 +56,7 @@ VOID EcmDevice::PowerUpRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   auto* device = static_cast<EcmDevice*>(context);
   {
     MutexGuard guard(device->PipesMutex);
+    device->PoweredDown = FALSE;
     // Pipes the adapter closed (a stop, or a reset between its close and reopen) are the
     // adapter's to reopen.
     if (!device->PipesClosedByOwner) device->StartPipesLocked();
@@ -68,6 +69,7 @@ VOID EcmDevice::PowerDownRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   auto* device = static_cast<EcmDevice*>(context);
   {
     MutexGuard guard(device->PipesMutex);
+    device->PoweredDown = TRUE;
     device->StopPipesLocked();
   }
   device->Sink->OnRequestFinished();

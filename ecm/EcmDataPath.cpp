@@ -8,6 +8,7 @@ NTSTATUS EcmDevice::OpenPipes() {
   CHECK_IRQL_PASSIVE();
   MutexGuard guard(PipesMutex);
   PipesClosedByOwner = FALSE;
+  if (PoweredDown) return STATUS_SUCCESS;  // the power-up opens them
   return StartPipesLocked();
 }
 
@@ -21,13 +22,12 @@ NTSTATUS EcmDevice::ClosePipes() {
 namespace {
 
 // Aborts and drains the pipe. A repair queued before the stop would start the pipe again
-// behind it (and a WritePipe whose repair is dropped never hands out a buffer again), so the
-// repair is let run and the pipe stopped once more; a stopped pipe schedules no repair.
+// behind it: it is dropped, or, already running, waited for and the pipe stopped once more. A
+// queued one is not waited for, since the power routines call this on a work item.
 VOID StopForGood(BufferedPipe& pipe) {
   do {
     pipe.StopPipe();
-    pipe.recoveryCall.Wait();
-  } while (pipe.started);
+  } while (pipe.DropRecovery());
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ NTSTATUS EcmDevice::StopPipesLocked() {
   StopForGood(BulkOutPipe);
   StopForGood(BulkInPipe);
   StopForGood(NotificationPipe);
-  FilterDeferredCall.CancelAndWait();
+  FilterDeferredCall.CancelAndWaitForRunning();
   return STATUS_SUCCESS;
 }
 

@@ -14,6 +14,7 @@ EcmDevice::EcmDevice()
       EcmPacketFilter(0),
       Settings(nullptr),
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
+      PoweredDown(FALSE),
       NotificationRemainder(0) {
   RtlZeroMemory(MacAddress, sizeof MacAddress);
   InitializeMutex(&PipesMutex, "EcmDevice::PipesMutex");
@@ -35,7 +36,9 @@ NTSTATUS EcmDevice::Stop() {
   MutexGuard guard(PipesMutex);
   PipesClosedByOwner = TRUE;
   NTSTATUS status = Selector.ClearConfiguration(Target, TRUE, kEcmControlTimeoutMs);
-  ForgetPipeHandlesLocked();
+  // A device that refused the deconfiguration still has the pipes, and whatever a drain gave up
+  // on: the pipes keep their handles, so that the aborts of their release still reach it.
+  if (NT_SUCCESS(status)) ForgetPipeHandlesLocked();
   return status;
 }
 

@@ -83,6 +83,9 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   // PipesMutex. The adapter closed the pipes and has not opened them again: a power-up that runs
   // now (queued before a stop or in the middle of a reset) leaves them closed.
   BOOLEAN PipesClosedByOwner;
+  // PipesMutex. A power-down closed the pipes and no power-up has run since: an open by the
+  // adapter (a reset's reopen after its close let a power-down in) leaves them to the power-up.
+  BOOLEAN PoweredDown;
   // Bytes of a speed change still to come when the interrupt endpoint split it. Touched only by
   // the notification pipe's deliveries, which never overlap, and before the pipe starts.
   ULONG NotificationRemainder;

@@ -10,9 +10,16 @@ constexpr ULONG kWaitSliceMs = 2000;
 }  // namespace
 
 DeferredCall::DeferredCall()
-    : lock(0), workItem(nullptr), device(nullptr), callback(nullptr), context(nullptr), argument(nullptr) {
+    : lock(0),
+      workItem(nullptr),
+      device(nullptr),
+      callback(nullptr),
+      context(nullptr),
+      argument(nullptr),
+      running(0) {
   InitializeSpinLock(&lock, "DeferredCall::lock");
   KeInitializeEvent(&doneEvent, NotificationEvent, TRUE);
+  KeInitializeEvent(&runsEndedEvent, NotificationEvent, TRUE);
 }
 
 DeferredCall::~DeferredCall() { CancelAndWait(); }
@@ -53,13 +60,30 @@ VOID DeferredCall::CancelAndWait() {
 
 VOID DeferredCall::Wait() {
   CHECK_IRQL_PASSIVE();
+  WaitForRuns(TRUE);
+}
+
+VOID DeferredCall::CancelAndWaitForRunning() {
+  CHECK_IRQL_PASSIVE();
+  Cancel();
+  WaitForRuns(FALSE);
+}
+
+BOOLEAN DeferredCall::Running() {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  KSpinLockGuard guard(lock);
+  return running != 0;
+}
+
+VOID DeferredCall::WaitForRuns(BOOLEAN queuedToo) {
+  PKEVENT event = queuedToo ? &doneEvent : &runsEndedEvent;
   for (;;) {
-    while (WaitMilliseconds(&doneEvent, kWaitSliceMs, Executive, KernelMode, FALSE) != STATUS_SUCCESS) {
+    while (WaitMilliseconds(event, kWaitSliceMs, Executive, KernelMode, FALSE) != STATUS_SUCCESS) {
     }
-    // A run queued after the event was set cleared it again; wait for that one too. Taking the
-    // lock also waits for the worker that set the event to let go of it.
+    // A run queued or started after the event was set cleared it again; wait for that one too.
+    // Taking the lock also waits for the worker that set the event to let go of it.
     KSpinLockGuard guard(lock);
-    if (!workItem) return;
+    if (running == 0 && !(queuedToo && workItem)) return;
   }
 }
 
@@ -74,6 +98,7 @@ VOID DeferredCall::Worker(PDEVICE_OBJECT deviceObject, PVOID deferredCall) {
     runContext = self->context;
     runArgument = self->argument;
     self->callback = nullptr;
+    if (self->running++ == 0) KeClearEvent(&self->runsEndedEvent);
     // Freed before the callback runs, so the callback may queue this call again.
     if (self->workItem) {
       IoFreeWorkItem(self->workItem);
@@ -82,8 +107,11 @@ VOID DeferredCall::Worker(PDEVICE_OBJECT deviceObject, PVOID deferredCall) {
     }
   }
   if (run) run(deviceObject, runContext, runArgument);
-  // A callback that queued this call again has started a new run: the event stays clear
-  // until that one ends. Releasing the lock is the last access to the object.
+  // A run queued meanwhile, by the callback or by anyone, keeps the event clear until it has
+  // ended too, whichever of the two ends last. Releasing the lock is the last access to the
+  // object.
   KSpinLockGuard guard(self->lock);
+  if (--self->running != 0) return;
+  KeSetEvent(&self->runsEndedEvent, 0, FALSE);
   if (!self->workItem) KeSetEvent(&self->doneEvent, 0, FALSE);
 }

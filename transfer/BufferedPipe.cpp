@@ -86,6 +86,19 @@ VOID BufferedPipe::ScheduleRecovery() {
   recoveryCall.Queue(ownerDevice, RecoveryWorker, this, nullptr, DelayedWorkQueue);
 }
 
+BOOLEAN BufferedPipe::DropRecovery() {
+  CHECK_IRQL_PASSIVE();
+  recoveryCall.CancelAndWaitForRunning();
+  // Decided under clientLock, under which failures queue their recoveries: one that ran since
+  // the stop may have enabled the pipe again, and a failure since then queued the next one.
+  KSpinLockGuard guard(clientLock);
+  recoveryCall.Cancel();
+  recoveryPending = FALSE;  // so that the reopened pipe is repaired when it fails again
+  BOOLEAN again = started || recoveryCall.Running();
+  KSpinLockGuard pipeGuard(lock);
+  return again || running;
+}
+
 VOID BufferedPipe::RecoveryWorker(PDEVICE_OBJECT, PVOID context, PVOID) {
   CHECK_IRQL_PASSIVE();
   auto* pipe = static_cast<BufferedPipe*>(context);

@@ -26,6 +26,10 @@ class BufferedPipe : public UsbPipe {
   IRQL_PASSIVE NTSTATUS StopPipe();
   // One recovery at a time, only for a started pipe whose device is present. clientLock held.
   IRQL_DISPATCH VOID ScheduleRecovery();
+  // For a stop: drops a recovery not yet started and waits for one already running. TRUE when
+  // the pipe was started or enabled again meanwhile, or a recovery has just begun: it must be
+  // stopped once more. Never waits for a queued work item, so a work item may call it.
+  IRQL_PASSIVE BOOLEAN DropRecovery();
 
   // The three flags are single bytes, written under clientLock, and read without a lock by
   // AcquireBuffer.

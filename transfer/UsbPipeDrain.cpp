@@ -26,7 +26,10 @@ NTSTATUS UsbPipe::AbortAndDrain(ULONG totalMs, ULONG stepMs) {
     ReturnFinishedLocked();
     return STATUS_IO_TIMEOUT;
   }
-  ReturnOutstanding();
+  // Only what has come home goes back, and only while the pipe is still disabled: a repair may
+  // have enabled it and put the buffers out again since the count above was read.
+  KSpinLockGuard guard(lock);
+  if (!running) ReturnFinishedLocked();
   return STATUS_SUCCESS;
 }
 

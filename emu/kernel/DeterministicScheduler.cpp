@@ -67,12 +67,7 @@ void DeterministicScheduler::Schedule(std::unique_lock<std::mutex>& lock, EmuThr
       if (next != me) HandOver(lock, next, me);
       return;  // whoever gave the baton back chose this thread to go on
     }
-    if (!criticalWork_.empty() || !delayedWork_.empty()) {
-      EmuThread* worker = IdleWorkerLocked();
-      worker->assigned = PopWorkLocked();
-      ready_.push_back(worker);
-      continue;
-    }
+    if (AssignWorkLocked()) continue;
     // A timer already due (set with no delay) expires now, without time passing.
     if (NextTimerDueLocked() <= now_) {
       FireTimersLocked(now_);
@@ -111,14 +106,33 @@ void DeterministicScheduler::HandOver(std::unique_lock<std::mutex>& lock, EmuThr
   while (running_ != me) me->cv.wait(lock);
 }
 
-EmuThread* DeterministicScheduler::IdleWorkerLocked() {
-  if (!idleWorkers_.empty()) {
-    EmuThread* worker = idleWorkers_.back();
-    idleWorkers_.pop_back();
+bool DeterministicScheduler::AssignWorkLocked() {
+  // Critical items are taken before delayed ones, as the system's worker threads do.
+  for (WorkQueue queue : {WorkQueue::Critical, WorkQueue::Delayed}) {
+    if (WorkLocked(queue).empty()) continue;
+    EmuThread* worker = IdleWorkerLocked(queue);
+    if (!worker) continue;
+    worker->assigned = PopWorkLocked(queue);
+    ready_.push_back(worker);
+    return true;
+  }
+  return false;
+}
+
+EmuThread* DeterministicScheduler::IdleWorkerLocked(WorkQueue queue) {
+  std::vector<EmuThread*>& idle = idleWorkers_[static_cast<int>(queue)];
+  if (!idle.empty()) {
+    EmuThread* worker = idle.back();
+    idle.pop_back();
     return worker;
   }
+  int started = 0;
+  for (const auto& worker : workers_) started += worker->queue == queue;
+  if (started == kWorkersPerQueue[static_cast<int>(queue)]) return nullptr;
   auto worker = std::make_unique<EmuThread>(nullptr);
-  worker->ownContext = std::make_unique<Context>("worker " + std::to_string(workers_.size() + 1));
+  worker->queue = queue;
+  worker->ownContext = std::make_unique<Context>("worker " + std::to_string(started + 1) + " (" +
+                                                 WorkQueueName(queue) + ")");
   worker->context = worker->ownContext.get();
   EmuThread* raw = worker.get();
   raw->thread = std::thread(&DeterministicScheduler::WorkerMain, this, raw);
@@ -142,7 +156,7 @@ void DeterministicScheduler::WorkerMain(EmuThread* self) {
     lock.unlock();
     RunWorkItem(item);
     lock.lock();
-    idleWorkers_.push_back(self);
+    idleWorkers_[static_cast<int>(self->queue)].push_back(self);
     Schedule(lock, self);
   }
 }
@@ -150,14 +164,22 @@ void DeterministicScheduler::WorkerMain(EmuThread* self) {
 std::string DeterministicScheduler::DescribeBlockedLocked() const {
   std::string text;
   for (const Waiter* w : waiters_) text += "  " + w->context->name + " waits on " + w->what + "\n";
+  for (WorkQueue queue : {WorkQueue::Critical, WorkQueue::Delayed})
+    for (PIO_WORKITEM item : WorkLocked(queue))
+      text += "  work item " + Symbolize(reinterpret_cast<void*>(item->routine)) + " waits for one of the " +
+              std::to_string(kWorkersPerQueue[static_cast<int>(queue)]) + " " +
+              WorkQueueName(queue) + " workers, all busy\n";
   return text;
 }
 
 void DeterministicScheduler::Shutdown() {
   EmuThread* me = Self();
   std::unique_lock<std::mutex> lock(lock_);
-  std::vector<EmuThread*> exiting = idleWorkers_;
-  idleWorkers_.clear();
+  std::vector<EmuThread*> exiting;
+  for (std::vector<EmuThread*>& idle : idleWorkers_) {
+    exiting.insert(exiting.end(), idle.begin(), idle.end());
+    idle.clear();
+  }
   for (EmuThread* worker : exiting) {
     worker->exit = true;
     HandOver(lock, worker, me);

@@ -18,6 +18,7 @@ class EmuThread {
   std::unique_ptr<Context> ownContext;
   std::condition_variable cv;      // wakes the thread when it is handed the baton
   PIO_WORKITEM assigned = nullptr;  // the work item a worker is to run next
+  WorkQueue queue = WorkQueue::Critical;  // a worker's
   bool exit = false;
   std::thread thread;
 };
@@ -42,7 +43,9 @@ class DeterministicScheduler : public Scheduler {
   // Runs whatever comes next until 'me' may continue. Called by the baton holder.
   void Schedule(std::unique_lock<std::mutex>& lock, EmuThread* me);
   void HandOver(std::unique_lock<std::mutex>& lock, EmuThread* to, EmuThread* me);
-  EmuThread* IdleWorkerLocked();
+  // Hands the next queued work item to an idle worker of its queue; false when none can start.
+  bool AssignWorkLocked();
+  EmuThread* IdleWorkerLocked(WorkQueue queue);  // null when all of the queue's are busy
   void WorkerMain(EmuThread* self);
   std::string DescribeBlockedLocked() const;
 
@@ -51,7 +54,7 @@ class DeterministicScheduler : public Scheduler {
   // The fields below are guarded by the kernel lock.
   EmuThread* running_;
   std::deque<EmuThread*> ready_;
-  std::vector<EmuThread*> idleWorkers_;
+  std::vector<EmuThread*> idleWorkers_[kWorkQueues];
   std::vector<std::unique_ptr<EmuThread>> workers_;
   EmuThread* parked_ = nullptr;  // the thread in RunPending or AdvanceTime
   bool parkedAdvances_ = false;

@@ -3,6 +3,7 @@
 // reach it through Kernel::Current().
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,15 @@ class Kernel {
   void AdvanceTimeMs(uint64_t ms) { scheduler_->AdvanceTime(ms * 10000); }
   uint64_t NowMs() { return scheduler_->Now() / 10000; }
 
+  // Test hook (none by default): called on a thread whose spin lock release has just brought
+  // it back to PASSIVE_LEVEL, one of the points where the platform may let any other thread
+  // run first. It is called under no lock and may wait, which is how a test lets the others
+  // run there.
+  void SetPreemptionHook(std::function<void(PKSPIN_LOCK released)> hook) { preemptionHook_ = std::move(hook); }
+  void PreemptionPoint(PKSPIN_LOCK released) {
+    if (preemptionHook_) preemptionHook_(released);
+  }
+
   // Reports, as violations, what a finished run must not leave behind: allocations,
   // queued DPCs and work items, armed timers, blocked threads.
   void CheckClean(const std::string& when);
@@ -53,6 +63,7 @@ class Kernel {
   KSPIN_LOCK cancelSpinLock_ = 0;
   std::unique_ptr<Scheduler> scheduler_;
   bool shutDown_ = false;
+  std::function<void(PKSPIN_LOCK)> preemptionHook_;  // set by the test thread before it matters
 };
 
 }  // namespace emu

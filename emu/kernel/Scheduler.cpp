@@ -230,7 +230,6 @@ void Scheduler::QueueWork(PIO_WORKITEM item) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     item->queued = true;
-    // Critical items are taken before delayed ones, as the system's worker threads do.
     if (item->queueType == DelayedWorkQueue)
       delayedWork_.push_back(item);
     else
@@ -239,8 +238,8 @@ void Scheduler::QueueWork(PIO_WORKITEM item) {
   OnWorkQueued();
 }
 
-PIO_WORKITEM Scheduler::PopWorkLocked() {
-  std::deque<PIO_WORKITEM>& queue = criticalWork_.empty() ? delayedWork_ : criticalWork_;
+PIO_WORKITEM Scheduler::PopWorkLocked(WorkQueue which) {
+  std::deque<PIO_WORKITEM>& queue = WorkLocked(which);
   if (queue.empty()) return nullptr;
   PIO_WORKITEM item = queue.front();
   queue.pop_front();

@@ -29,6 +29,15 @@ namespace emu {
 
 enum class Mode { Deterministic, Threaded };
 
+// The system's worker threads: a fixed few per queue, as a small system starts them (the
+// hyper-critical queue counts as critical). Work queued while every worker of its queue is
+// busy waits for one to finish, so a work item that waits for another work item of its queue
+// can wait for ever; the deterministic scheduler reports that as a deadlock.
+enum class WorkQueue { Critical, Delayed };
+constexpr int kWorkQueues = 2;
+constexpr int kWorkersPerQueue[kWorkQueues] = {5, 3};
+inline const char* WorkQueueName(WorkQueue queue) { return queue == WorkQueue::Critical ? "critical" : "delayed"; }
+
 class EmuThread;
 
 // A thread blocked in a wait. trySatisfy runs under the kernel lock and takes the object
@@ -98,7 +107,14 @@ class Scheduler {
   void RunWorkItem(PIO_WORKITEM item);
   // The next DPC, counted as running from now on; *taken numbers it for RunDpc.
   PKDPC PopDpcLocked(uint64_t* taken);
-  PIO_WORKITEM PopWorkLocked();
+  // Null when the queue is empty.
+  PIO_WORKITEM PopWorkLocked(WorkQueue queue);
+  std::deque<PIO_WORKITEM>& WorkLocked(WorkQueue queue) {
+    return queue == WorkQueue::Critical ? criticalWork_ : delayedWork_;
+  }
+  const std::deque<PIO_WORKITEM>& WorkLocked(WorkQueue queue) const {
+    return queue == WorkQueue::Critical ? criticalWork_ : delayedWork_;
+  }
   // Fires timers due at 'now': signals them and queues their DPCs.
   void FireTimersLocked(uint64_t now);
   uint64_t NextTimerDueLocked() const;  // UINT64_MAX when none

@@ -107,6 +107,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
                                          " lowers IRQL while spin lock " +
                                          context.held.back().lockClass + " is still held");
   context.irql = NewIrql;
+  if (NewIrql == PASSIVE_LEVEL) kernel.PreemptionPoint(SpinLock);
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {

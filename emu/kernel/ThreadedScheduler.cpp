@@ -62,31 +62,35 @@ void ThreadedScheduler::TimerMain() {
 
 void ThreadedScheduler::OnWorkQueued() {
   std::lock_guard<std::mutex> guard(lock_);
-  // A worker blocked on another work item must not hold up this one: every queued item has
-  // an idle worker waiting for it, or gets a new one.
-  size_t queued = criticalWork_.size() + delayedWork_.size();
-  if (static_cast<size_t>(idleWorkers_) < queued && !stopping_) {
-    ++idleWorkers_;
-    workers_.emplace_back(&ThreadedScheduler::WorkerMain, this, static_cast<int>(workers_.size()) + 1);
+  for (WorkQueue queue : {WorkQueue::Critical, WorkQueue::Delayed}) {
+    int q = static_cast<int>(queue);
+    size_t queued = WorkLocked(queue).size();
+    if (queued == 0) continue;
+    if (static_cast<size_t>(idleWorkers_[q]) < queued && startedWorkers_[q] < kWorkersPerQueue[q] && !stopping_) {
+      ++idleWorkers_[q];
+      ++startedWorkers_[q];
+      workers_.emplace_back(&ThreadedScheduler::WorkerMain, this, queue, startedWorkers_[q]);
+    }
+    workReady_[q].notify_one();
   }
-  workReady_.notify_one();
 }
 
-void ThreadedScheduler::WorkerMain(int number) {
-  Context context("worker " + std::to_string(number));
+void ThreadedScheduler::WorkerMain(WorkQueue queue, int number) {
+  int q = static_cast<int>(queue);
+  Context context("worker " + std::to_string(number) + " (" + WorkQueueName(queue) + ")");
   ContextScope scope(context);
   std::unique_lock<std::mutex> lock(lock_);
   for (;;) {
-    workReady_.wait(lock, [this] { return stopping_ || !criticalWork_.empty() || !delayedWork_.empty(); });
+    workReady_[q].wait(lock, [this, queue] { return stopping_ || !WorkLocked(queue).empty(); });
     if (stopping_) return;
-    PIO_WORKITEM item = PopWorkLocked();
-    --idleWorkers_;
+    PIO_WORKITEM item = PopWorkLocked(queue);
+    --idleWorkers_[q];
     ++busyWorkers_;
     lock.unlock();
     RunWorkItem(item);
     lock.lock();
     --busyWorkers_;
-    ++idleWorkers_;
+    ++idleWorkers_[q];
     if (IdleLocked()) idle_.notify_all();
   }
 }
@@ -117,7 +121,7 @@ void ThreadedScheduler::Shutdown() {
   }
   dpcReady_.notify_all();
   timersChanged_.notify_all();
-  workReady_.notify_all();
+  for (std::condition_variable& ready : workReady_) ready.notify_all();
   for (std::thread& t : threads_) clean_ ? t.join() : t.detach();
   for (std::thread& t : workers_) clean_ ? t.join() : t.detach();
   threads_.clear();

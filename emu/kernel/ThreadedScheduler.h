@@ -1,5 +1,6 @@
-// Threaded execution: real threads for the processors' DPCs, a timer thread, a pool of
-// worker threads that grows when all are busy, and real time.
+// Threaded execution: real threads for the processors' DPCs, a timer thread, the worker
+// threads of each work queue (started as work comes, up to the queue's fixed number), and
+// real time.
 #pragma once
 
 #include <chrono>
@@ -31,7 +32,7 @@ class ThreadedScheduler : public Scheduler {
  private:
   void ProcessorMain(int number);
   void TimerMain();
-  void WorkerMain(int number);
+  void WorkerMain(WorkQueue queue, int number);
   bool IdleLocked() const;
   std::chrono::steady_clock::time_point ToRealTime(uint64_t emulated) const;
 
@@ -39,9 +40,10 @@ class ThreadedScheduler : public Scheduler {
   // The fields below are guarded by the kernel lock.
   std::condition_variable dpcReady_;
   std::condition_variable timersChanged_;
-  std::condition_variable workReady_;
+  std::condition_variable workReady_[kWorkQueues];
   std::condition_variable idle_;
-  int idleWorkers_ = 0;
+  int idleWorkers_[kWorkQueues] = {};
+  int startedWorkers_[kWorkQueues] = {};
   int busyWorkers_ = 0;
   bool stopping_ = false;
   std::vector<std::thread> threads_;

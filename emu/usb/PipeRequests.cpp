@@ -21,6 +21,8 @@ Outcome UrbServer::PipeRequest(URB& urb) {
   endpoint_ = pipe->second.endpointAddress;
   Outcome outcome;
   if (request.Hdr.Function == URB_FUNCTION_ABORT_PIPE) {
+    // A failed abort (a host controller that does not answer) leaves the transfers queued.
+    if (auto faulted = Fault(URB_FUNCTION_ABORT_PIPE, -1)) return *faulted;
     outcome.closed.push_back(pipe->first);  // its transfers end before the abort does
     return outcome;
   }

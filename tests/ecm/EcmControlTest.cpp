@@ -1,6 +1,7 @@
 // Requests outside the data path: the packet filter as the device receives it, and the power
 // transitions, alone and when the adapter's stop arrives while one runs.
 #include "EcmTest.h"
+#include "TimedCall.h"
 
 namespace {
 
@@ -24,6 +25,15 @@ class EcmControlTest : public EcmTest {
   size_t Transfers() { return RequestsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size(); }
   bool AnyPipeStarted() {
     return device->BulkOutPipe.started || device->BulkInPipe.started || device->NotificationPipe.started;
+  }
+  // As a power-down leaves the pipes, and as a power-up does.
+  void ExpectPipesClosed() {
+    EXPECT_FALSE(AnyPipeStarted());
+    EXPECT_EQ(bus().PendingIrps(), 0u);
+  }
+  void ExpectPipesOpen() {
+    EXPECT_TRUE(device->CanSend());
+    EXPECT_EQ(bus().QueuedTransfers(kDataInEndpoint), settings.RxBuffers);
   }
 };
 
@@ -87,14 +97,12 @@ TEST_F(EcmControlTest, PowerDownClosesThePipesAndPowerUpReopensThem) {
   ASSERT_TRUE(PowerDown());
   kernel().RunPending();
   EXPECT_EQ(sink.requestsFinished, 1);
-  EXPECT_FALSE(AnyPipeStarted());
-  EXPECT_EQ(bus().PendingIrps(), 0u);
+  ExpectPipesClosed();
   ASSERT_TRUE(PowerUp());
   kernel().RunPending();
   EXPECT_EQ(sink.requestsFinished, 2);
-  EXPECT_TRUE(device->CanSend());
+  ExpectPipesOpen();
   EXPECT_EQ(sink.transmitReady, announcements + 1) << "the reopened bulk-out announces itself";
-  EXPECT_EQ(bus().QueuedTransfers(kDataInEndpoint), settings.RxBuffers);
   EXPECT_EQ(bus().QueuedTransfers(kNotifyEndpoint), 1u);
 }
 
@@ -169,6 +177,58 @@ TEST_F(EcmControlTest, RemovalAndHaltDuringPowerDownWaitForItWithoutDeadlock) {
   device = nullptr;
   EXPECT_EQ(bus().PendingIrps(), 0u);
   EXPECT_TRUE(sink.received.empty());
+}
+
+// The adapter's reset closes and then reopens the pipes. A power-down queued before it starts
+// while the close drains a read on the wire, and gets the pipes between the close and the
+// reopen; they must stay closed until the power-up, which opens them again.
+TEST_F(EcmControlTest, PowerDownRunningBetweenAResetsCloseAndReopenIsNotUndone) {
+  Open();
+  ASSERT_TRUE(bus().CompleteTransfer(bus().Transfers(kDataInEndpoint).at(0).id,
+                                     emu::usb::TransferResult::Data(TestFrame(60, 1)), emu::usb::When::Dpc, 100));
+  ASSERT_TRUE(PowerDown());
+  device->ClosePipes();
+  EXPECT_EQ(sink.requestsFinished, 0) << "the staging: the power-down waits for the close's mutex";
+  device->OpenPipes();
+  kernel().RunPending();
+  EXPECT_EQ(sink.requestsFinished, 1);
+  ExpectPipesClosed();
+  ASSERT_TRUE(PowerUp());
+  kernel().RunPending();
+  ExpectPipesOpen();
+}
+
+// Every other delayed worker is busy for a minute. A power-down is queued, then a read fails
+// and a filter is set, queueing a repair and a filter request behind it: the power-down must
+// not wait for work that needs a worker it holds itself. The repair it dropped must not keep
+// the pipe from repairing itself after the power-up.
+TEST_F(EcmControlTest, PowerDownDoesNotWaitForWorkQueuedBehindIt) {
+  static KEVENT busy;
+  KeInitializeEvent(&busy, NotificationEvent, FALSE);
+  Open();
+  PIO_WORKITEM blockers[emu::kWorkersPerQueue[static_cast<int>(emu::WorkQueue::Delayed)] - 1];
+  for (PIO_WORKITEM& blocker : blockers) {
+    blocker = IoAllocateWorkItem(&fdo);
+    IoQueueWorkItem(blocker, [](PDEVICE_OBJECT, PVOID) {
+      KeWaitForSingleObject(&busy, Executive, KernelMode, FALSE, nullptr);
+    }, DelayedWorkQueue, nullptr);
+  }
+  TimedCall releaseBlockers([](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&busy, 0, FALSE); }, nullptr);
+  releaseBlockers.ArmMs(60000);
+  kernel().RunPending();
+  ASSERT_TRUE(PowerDown());
+  ASSERT_TRUE(bus().CompleteTransfer(bus().Transfers(kDataInEndpoint).at(0).id, emu::usb::TransferResult::Stall(),
+                                     emu::usb::When::Inline));
+  ASSERT_TRUE(SetFilter(NDIS_PACKET_TYPE_DIRECTED));
+  kernel().AdvanceTimeMs(20000);
+  EXPECT_EQ(sink.requestsFinished, 1);
+  ExpectPipesClosed();
+
+  kernel().AdvanceTimeMs(60000);
+  for (PIO_WORKITEM blocker : blockers) IoFreeWorkItem(blocker);
+  ASSERT_TRUE(PowerUp());
+  kernel().AdvanceTimeMs(20000);
+  ExpectPipesOpen();
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // one-byte termination), what the adapter is handed for each received one, and the pipes'
 // opening and closing.
 #include "EcmTest.h"
+#include "PreemptOnce.h"
+#include "TimedCall.h"
 
 namespace {
 
@@ -156,19 +158,30 @@ TEST_F(EcmDataPathTest, PipesOpenBulkOutFirstAndAFailureLeavesNoneStarted) {
   EXPECT_TRUE(device->CanSend());
 }
 
+// A filter request is on the wire for 300 ms; a second set (the multicast list) may start a
+// second run beside it, which ends first. The close waits for both.
 TEST_F(EcmDataPathTest, ClosingWaitsForAFilterRequestOnTheWire) {
   Open();
-  bus().InjectFault(ControlFault::Delay(URB_FUNCTION_CLASS_INTERFACE, 300));
-  {
-    SpinLockGuard guard(adapterLock);
-    ASSERT_TRUE(device->SetPacketFilter(NDIS_PACKET_TYPE_DIRECTED));
+  for (bool secondSet : {false, true}) {
+    SCOPED_TRACE(secondSet ? "a second set meanwhile" : "one set");
+    bus().InjectFault(ControlFault::Delay(URB_FUNCTION_CLASS_INTERFACE, 300).Times(1));
+    auto setFilter = [this](ULONG filter) {
+      SpinLockGuard guard(adapterLock);
+      return device->SetPacketFilter(filter);
+    };
+    ASSERT_TRUE(setFilter(NDIS_PACKET_TYPE_DIRECTED));
+    kernel().RunPending();
+    if (secondSet) {
+      ASSERT_TRUE(setFilter(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST));
+      kernel().RunPending();
+    }
+    ASSERT_EQ(model().packetFilterRequests().size(), secondSet ? 3u : 1u) << "sent; the first answer comes late";
+    uint64_t before = kernel().NowMs();
+    device->ClosePipes();
+    EXPECT_EQ(kernel().NowMs() - before, 300u);
+    EXPECT_EQ(bus().PendingIrps(), 0u);
+    ASSERT_EQ(device->OpenPipes(), STATUS_SUCCESS);
   }
-  kernel().RunPending();
-  ASSERT_EQ(model().packetFilterRequests(), std::vector<USHORT>{0x04}) << "sent; the answer comes late";
-  uint64_t before = kernel().NowMs();
-  device->ClosePipes();
-  EXPECT_EQ(kernel().NowMs() - before, 300u);
-  EXPECT_EQ(bus().PendingIrps(), 0u);
 }
 
 // A read and a write fail just before the close: their repairs, queued already, must not start
@@ -209,6 +222,52 @@ TEST_F(EcmDataPathTest, AFailedOpenLeavesNoPipeToARepairQueuedDuringIt) {
   kernel().AdvanceTimeMs(20000);
   EXPECT_FALSE(device->BulkOutPipe.started || device->BulkInPipe.started || device->NotificationPipe.started);
   EXPECT_EQ(bus().PendingIrps(), 0u);
+}
+
+// A read on the wire holds up both the bulk-in repair and the close's drain; the repair goes
+// first and restarts the pipe while the close waits for it. Right after that wait, before the
+// close looks at the pipe again, a read fails and queues the next repair: the close must see
+// the pipe is not stopped and stop it once more.
+TEST_F(EcmDataPathTest, AReadFailingJustAfterTheCloseWaitedForARepairDoesNotRestartThePipeBehindIt) {
+  Open();
+  ReadPipe& pipe = device->BulkInPipe;
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataInEndpoint, 0), TransferResult::Stall(), When::Inline));
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kDataInEndpoint, 0), TransferResult::Data(TestFrame(60, 1)),
+                                     When::Dpc, 1000));
+  kernel().RunPending();
+  ASSERT_TRUE(pipe.recoveryCall.Running()) << "the staging: the repair drains the read on the wire";
+  PreemptOnce failAnotherRead(
+      kernel(), [&](PKSPIN_LOCK released) { return released == &pipe.recoveryCall.lock && pipe.started; },
+      [&] { bus().CompleteTransfer(WaitingId(kDataInEndpoint, 0), TransferResult::Stall(), When::Inline); });
+  device->ClosePipes();
+  ASSERT_TRUE(failAnotherRead.fired) << "the staging: the repair restarted the pipe while the close waited";
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  kernel().AdvanceTimeMs(20000);
+  EXPECT_FALSE(pipe.started);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+}
+
+// The device refuses every abort and then the deconfiguration: the close gives up on the reads
+// it has out, and Stop leaves them on the bus. Once the aborts work again, destruction must
+// end the reads with them rather than wait for a device that never answers a read.
+TEST_F(EcmDataPathTest, DestructionKeepsAbortingReadsThatAStopWhichFailedToDeconfigureLeftOnTheBus) {
+  Open();
+  bus().InjectFault(ControlFault::Fail(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+  device->ClosePipes();
+  ASSERT_EQ(bus().QueuedTransfers(kDataInEndpoint), settings.RxBuffers) << "the staging: the reads outlived the close";
+  bus().InjectFault(
+      ControlFault::Fail(URB_FUNCTION_SELECT_CONFIGURATION, STATUS_UNSUCCESSFUL, USBD_STATUS_SET_CONFIG_FAILED));
+  device->Stop();
+  bus().ClearFaults();
+  // Without another abort only the device's removal ends the reads.
+  TimedCall unplugLater([](PKDPC, PVOID bus, PVOID, PVOID) { static_cast<emu::usb::Bus*>(bus)->Unplug(); }, &bus());
+  unplugLater.ArmMs(600000);
+  uint64_t before = kernel().NowMs();
+  device->Destroy(kDestroyFreeMemory);
+  device = nullptr;
+  EXPECT_LE(kernel().NowMs() - before, 1000u);
+  EXPECT_EQ(bus().PendingIrps(), 0u);
+  kernel().AdvanceTimeMs(600000);
 }
 
 }  // namespace

@@ -188,6 +188,46 @@ TEST_F(SchedulingTest, CriticalWorkRunsBeforeDelayedWork) {
   IoFreeWorkItem(critical);
 }
 
+// Every delayed worker blocks on an event that one more work item sets: the platform starts a
+// fixed few workers per queue, so the setter runs only when it is on another queue.
+struct StarvedWorkers {
+  DEVICE_OBJECT device{};
+  KEVENT event;
+  std::vector<PIO_WORKITEM> items;
+  int released = 0;
+
+  StarvedWorkers() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
+  ~StarvedWorkers() {
+    for (PIO_WORKITEM item : items) IoFreeWorkItem(item);
+  }
+  void Queue(PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queue) {
+    items.push_back(IoAllocateWorkItem(&device));
+    IoQueueWorkItem(items.back(), routine, queue, this);
+  }
+  // Blocks every delayed worker, then queues the setter.
+  void Stage(emu::Kernel& kernel, WORK_QUEUE_TYPE setterQueue) {
+    for (int i = 0; i < emu::kWorkersPerQueue[static_cast<int>(emu::WorkQueue::Delayed)]; ++i)
+      Queue(WaitForEvent, DelayedWorkQueue);
+    kernel.RunPending();
+    Queue(SetEvent, setterQueue);
+  }
+  static VOID WaitForEvent(PDEVICE_OBJECT, PVOID context) {
+    auto* self = static_cast<StarvedWorkers*>(context);
+    KeWaitForSingleObject(&self->event, Executive, KernelMode, FALSE, nullptr);
+    self->released++;
+  }
+  static VOID SetEvent(PDEVICE_OBJECT, PVOID context) {
+    KeSetEvent(&static_cast<StarvedWorkers*>(context)->event, 0, FALSE);
+  }
+};
+
+TEST_F(SchedulingTest, WorkOfAnotherQueueStartsWhileEveryDelayedWorkerIsBlocked) {
+  StarvedWorkers starved;
+  starved.Stage(kernel(), CriticalWorkQueue);
+  kernel().RunPending();
+  EXPECT_EQ(starved.released, emu::kWorkersPerQueue[static_cast<int>(emu::WorkQueue::Delayed)]);
+}
+
 using SchedulingDeathTest = SchedulingTest;
 
 TEST_F(SchedulingDeathTest, WaitThatNothingCanEndIsReportedAsDeadlock) {
@@ -198,6 +238,16 @@ TEST_F(SchedulingDeathTest, WaitThatNothingCanEndIsReportedAsDeadlock) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
       },
       "deadlock");
+}
+
+TEST_F(SchedulingDeathTest, WorkItemWaitingForMoreWorkersThanTheQueueHasIsReportedAsDeadlock) {
+  EXPECT_DEATH(
+      {
+        StarvedWorkers starved;
+        starved.Stage(kernel(), DelayedWorkQueue);
+        KeWaitForSingleObject(&starved.event, Executive, KernelMode, FALSE, nullptr);
+      },
+      "deadlock(.|\n)*work item .* waits for one of the 3 delayed workers, all busy");
 }
 
 }  // namespace

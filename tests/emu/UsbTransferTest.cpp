@@ -221,6 +221,17 @@ TEST_F(UsbTransferTest, AbortCancelsWaitingTransfersButNotOnesAlreadyOnTheWire) 
   EXPECT_EQ(onTheWire.Length(), 9u);
 }
 
+TEST_F(UsbTransferTest, FailedAbortLeavesTheWaitingTransfersQueuedForTheNextOne) {
+  Transfer& waiting = Read(kIn, 64);
+  bus().InjectFault(emu::usb::ControlFault::Fail(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL,
+                                                 USBD_STATUS_DEV_NOT_RESPONDING)
+                        .Times(1));
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE), USBD_STATUS_DEV_NOT_RESPONDING);
+  EXPECT_FALSE(waiting.completed());
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(waiting.status(), STATUS_CANCELLED);
+}
+
 TEST_F(UsbTransferTest, GoneDeviceEndsTransfersAndRefusesNewOnesAtOnce) {
   bus().ScriptTransfers(kIn, {ScriptedTransfer{TransferResult::DeviceGone()},
                               ScriptedTransfer{TransferResult::IrpFailure(STATUS_NO_SUCH_DEVICE)}});

@@ -73,23 +73,35 @@ TEST_F(DeferredCallTest, CancelAndWaitOnAnIdleCallReturnsAtOnce) {
   EXPECT_EQ(kernel().NowMs(), 0u);
 }
 
-TEST_F(DeferredCallTest, CancelAndWaitWaitsForARunInProgress) {
+// A run is in its callback, released 3000 ms later. A run queued meanwhile starts on a second
+// worker and may end first; neither way of waiting may return before both have left their
+// callbacks.
+TEST_F(DeferredCallTest, WaitersWaitForARunInProgressEvenWhenAnotherWasQueuedMeanwhile) {
   static KEVENT release;
   static int finished;
-  finished = 0;
-  KeInitializeEvent(&release, NotificationEvent, FALSE);
-  DeferredCall call;
-  call.Queue(&device, [](PDEVICE_OBJECT, PVOID, PVOID) {
-    KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
-    finished++;
-  }, nullptr, nullptr, DelayedWorkQueue);
-  kernel().RunPending();  // the callback now blocks in the worker
-  // Release the callback from a timer a little later, while CancelAndWait waits.
-  TimedCall releaseLater([](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&release, 0, FALSE); }, nullptr);
-  releaseLater.ArmMs(3000);
-  call.CancelAndWait();
-  EXPECT_EQ(finished, 1);
-  EXPECT_EQ(kernel().NowMs(), 3000u) << "waited through more than one 2000 ms slice";
+  for (bool queueAnother : {false, true}) {
+    for (bool cancel : {false, true}) {
+      SCOPED_TRACE(std::string(cancel ? "CancelAndWait" : "Wait") + (queueAnother ? ", another run queued" : ""));
+      finished = 0;
+      calls.second = 0;
+      KeInitializeEvent(&release, NotificationEvent, FALSE);
+      DeferredCall call;
+      call.Queue(&device, [](PDEVICE_OBJECT, PVOID, PVOID) {
+        KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+        finished++;
+      }, nullptr, nullptr, DelayedWorkQueue);
+      kernel().RunPending();  // the first run now blocks in its callback
+      if (queueAnother) ASSERT_TRUE(call.Queue(&device, Second, &calls, nullptr, DelayedWorkQueue));
+      TimedCall releaseLater([](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&release, 0, FALSE); }, nullptr);
+      uint64_t start = kernel().NowMs();
+      releaseLater.ArmMs(3000);
+      cancel ? call.CancelAndWait() : call.Wait();
+      EXPECT_EQ(finished, 1) << "returned while the first run was still in its callback";
+      EXPECT_EQ(kernel().NowMs() - start, 3000u) << "waited through more than one 2000 ms slice";
+      EXPECT_EQ(calls.second, queueAnother && !cancel ? 1 : 0) << "only Wait lets the second run call";
+      kernel().AdvanceTimeMs(3000);  // lets a run left behind end before the call goes
+    }
+  }
 }
 
 // Wait is CancelAndWait without the cancel: a queued run still calls its callback.

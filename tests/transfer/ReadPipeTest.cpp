@@ -1,6 +1,7 @@
 // The reader: configuration, every free buffer out as a read, reads handed over in order and
 // resumed only when asked, one recovery after failures, and a gone device.
 #include "PipeTest.h"
+#include "PreemptOnce.h"
 
 using emu::usb::ControlFault;
 using emu::usb::TransferResult;
@@ -132,6 +133,31 @@ TEST_F(ReadPipeTest, GoneDeviceStopsReadingForGood) {
   EXPECT_EQ(client.errors.back(), std::make_pair(STATUS_DEVICE_NOT_CONNECTED, BOOLEAN{TRUE}));
   EXPECT_EQ(Resets(), 0u);
   EXPECT_EQ(pipe.pool.freeCount, 4u);
+}
+
+// A read fails and its repair is queued; then the owner stops the pipe. The stopping thread is
+// preempted at each of its returns to PASSIVE_LEVEL from the pipe lock in turn while the repair
+// runs there and restarts the pipe: whatever it finds afterwards, a buffer is in the pool or on
+// the bus, never both.
+TEST_F(ReadPipeTest, StopRacingTheRepairNeverPutsABufferOnTheBusBackInThePool) {
+  int point = 1;
+  for (;; ++point) {
+    SCOPED_TRACE("preempted at return " + std::to_string(point));
+    ReadPipe pipe;
+    Configure(pipe, 1);
+    ASSERT_EQ(pipe.StartPipe(TRUE), STATUS_SUCCESS);  // the last round may have left the endpoint halted
+    ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kBulkIn, 0), TransferResult::Stall(), emu::usb::When::Inline));
+    ASSERT_TRUE(pipe.recoveryPending);
+    int returns = 0;
+    PreemptOnce repairMeanwhile(
+        kernel(), [&](PKSPIN_LOCK released) { return released == &pipe.lock && ++returns == point; },
+        [] { LetOthersRunMs(1000); });
+    pipe.StopPipe();
+    kernel().RunPending();
+    if (!repairMeanwhile.fired) break;  // past the stop's last return
+    EXPECT_EQ(pipe.pool.freeCount + Waiting(kBulkIn), 1u);
+  }
+  EXPECT_GT(point, 3) << "the staging: the stop returns to PASSIVE_LEVEL at its disable, its count and its return";
 }
 
 }  // namespace
