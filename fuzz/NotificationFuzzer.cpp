@@ -104,7 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       default: changes.Next(input); break;
     }
-    bench.kernel().RunPending();
   }
   bench.Settle(kSettleMs);
   bench.SettleRequests();

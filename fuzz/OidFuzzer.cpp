@@ -149,10 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!bench.Initialize()) Finding("the adapter did not start");
   {
     OidRun run(bench);
-    for (size_t step = 0; step < kMostSteps && input.remaining_bytes(); ++step) {
-      run.Step(input);
-      bench.kernel().RunPending();
-    }
+    for (size_t step = 0; step < kMostSteps && input.remaining_bytes(); ++step) run.Step(input);
     bench.SettleRequests();
     bench.Settle(kSettleMs);
     run.CheckDevice();

@@ -19,8 +19,9 @@ const UCHAR kEndpoints[] = {ecm_descriptors::kNotifyEndpoint, ecm_descriptors::k
 
 void StateChanges::Next(FuzzedDataProvider& input) {
   emu::devices::EcmFunction& device = bench_.device();
-  switch (input.ConsumeIntegralInRange(0, 6)) {
+  switch (input.ConsumeIntegralInRange(0, 7)) {
     case 0: bench_.Settle(input.ConsumeIntegralInRange<ULONG>(0, kLongestPauseMs)); break;
+    case 7: bench_.kernel().RunPending(); break;
     case 1:
       device.SetLink(false);
       bench_.Settle(input.ConsumeIntegralInRange<ULONG>(0, kLongestPauseMs));

@@ -1,7 +1,9 @@
 // What may happen to a running adapter between the requests or notifications a target
-// fuzzes, as NDIS, the device and the bus may make it happen: time passing, a link flap or a
-// speed change on the device, a reset, a power cycle through D3, a failed transfer on one of
-// the function's endpoints, or a surprise removal. The input picks which, and its details.
+// fuzzes, as NDIS, the device and the bus may make it happen: time passing, or only the work
+// due now running, a link flap or a speed change on the device, a reset, a power cycle
+// through D3, a failed transfer on one of the function's endpoints, or a surprise removal.
+// The input picks which, and its details. Nothing runs between two steps unless a step lets
+// it, so work the driver queued may still wait when the next request or change comes.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
