@@ -2,7 +2,7 @@
 BUILD := build
 GENERATOR := Ninja
 
-.PHONY: all setup build test run package clean
+.PHONY: all setup build test run package fuzz clean
 
 all: build
 
@@ -23,6 +23,10 @@ test: build package
 
 run: build
 	@$(BUILD)/bin/ecmemu run
+
+# The fuzz campaign: 10 million inputs per target (FUZZ_RUNS=N for another count).
+fuzz: build
+	@fuzz/campaign.sh
 
 clean:
 	rm -rf $(BUILD)

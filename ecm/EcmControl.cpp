@@ -27,13 +27,20 @@ BOOLEAN EcmDevice::SetPacketFilter(ULONG ndisPacketFilter) {
   for (const FilterBit& bit : kFilterBits)
     if (static_cast<UCHAR>(ndisPacketFilter) & bit.ndis) ecmFilter |= bit.ecm;
   EcmPacketFilter = ecmFilter;
-  // A request queued and not yet started goes out once, with the latest filter.
+  InterlockedExchange(&FilterUnsent, 1);
+  return QueuePacketFilter();
+}
+
+// A request queued and not yet started goes out once, with the latest filter.
+BOOLEAN EcmDevice::QueuePacketFilter() {
   return FilterDeferredCall.Queue(DeviceObject, PacketFilterRoutine, this, nullptr, DelayedWorkQueue);
 }
 
 VOID EcmDevice::PacketFilterRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   CHECK_IRQL_PASSIVE();
   auto* device = static_cast<EcmDevice*>(context);
+  // Cleared before the filter is read: a set that comes later queues a run of its own.
+  InterlockedExchange(&device->FilterUnsent, 0);
   // The request is optional for ECM devices: a refusal changes nothing on the host side.
   device->Target.ClassOrVendorRequest(URB_FUNCTION_CLASS_INTERFACE, kSetEthernetPacketFilter, device->EcmPacketFilter,
                                       device->CommunicationInterfaceNumber, 0, nullptr, nullptr, 0, nullptr,

@@ -49,7 +49,11 @@ NTSTATUS EcmDevice::StartPipesLocked() {
     // A transfer that failed meanwhile has queued a repair, which must not restart its pipe.
     StopForGood(BulkOutPipe);
     StopForGood(BulkInPipe);
+    return status;
   }
+  // A close that came between a set and its request dropped the request; the device would
+  // keep filtering as before while the adapter answers the new filter.
+  if (FilterUnsent) QueuePacketFilter();
   return status;
 }
 

@@ -12,6 +12,7 @@ EcmDevice::EcmDevice()
       Sink(nullptr),
       DeviceObject(nullptr),
       EcmPacketFilter(0),
+      FilterUnsent(0),
       Settings(nullptr),
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
       PoweredDown(FALSE),

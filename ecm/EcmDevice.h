@@ -74,6 +74,9 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   DeferredCall PowerDeferredCall;
   DeferredCall FilterDeferredCall;
   volatile USHORT EcmPacketFilter;  // stored by SetPacketFilter, read when the request goes out
+  // Interlocked. 1 from SetPacketFilter until its request starts: a close that cancels the
+  // request leaves it set, and the pipes' next start sends the filter after all.
+  volatile LONG FilterUnsent;
   AdapterSettings* Settings;        // the adapter's; only read
 
   // PipesMutex makes opening and closing the pipes exclusive, whoever asks: the adapter (bring-up,
@@ -104,4 +107,5 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   static VOID PowerUpRoutine(PDEVICE_OBJECT deviceObject, PVOID context, PVOID argument);
   static VOID PowerDownRoutine(PDEVICE_OBJECT deviceObject, PVOID context, PVOID argument);
   static VOID PacketFilterRoutine(PDEVICE_OBJECT deviceObject, PVOID context, PVOID argument);
+  IRQL_AT_MOST_DISPATCH BOOLEAN QueuePacketFilter();
 };

@@ -1,13 +1,17 @@
-// One input is the configuration descriptor a device answers with. The driver reads it
-// through the emulated bus, walks it, searches it as the adapter and the ECM function do,
-// and selects the configuration and the data interface's alternate setting 1 with the
-// selector, then looks its pipes up. A finding is a sanitizer report, a descriptor returned
-// that does not lie whole inside the bytes read, or anything the emulator's verifier reports.
-#include <cstdio>
-#include <cstdlib>
+// One input is what a device answers when its configuration descriptor is read: its first
+// byte says how many of the bytes after it answer the 9-byte header read, and the rest is the
+// answer to the full read. The device alternates between the two answers, as one that
+// changes its mind between the reads does (the seeds give the same answer to both). The
+// driver reads the configuration through the emulated bus, walks it, searches it as the
+// adapter and the ECM function do, and selects the configuration and the data interface's
+// alternate setting 1 with the selector, then looks its pipes up. A finding is a sanitizer
+// report, a descriptor returned that does not lie whole inside the bytes read, or anything
+// the emulator's verifier reports.
+#include <algorithm>
 
-#include "UsbDeviceBench.h"
-#include "emu/kernel/Kernel.h"
+#include "FuzzChecks.h"
+#include "emu/devices/EcmFunction.h"
+#include "emu/usb/Bus.h"
 #include "usb/ConfigurationSelector.h"
 #include "usb/DescriptorBuffer.h"
 
@@ -17,10 +21,29 @@ constexpr ULONG kTimeoutMs = 500;
 constexpr ULONG kTransferSize = 4096;
 constexpr ULONG kEthernetFieldsLength = 10;  // through wMaxSegmentSize at offset 8
 
-[[noreturn]] void Finding(const char* what) {
-  std::fprintf(stderr, "finding: %s\n", what);
-  std::abort();
-}
+using emu::devices::Bytes;
+
+// The built-in device with 'full' as its configuration index 0, whose configuration
+// descriptor requests get 'header' and the configuration by turns, 'header' first.
+class TwoAnswerDevice : public emu::devices::EcmFunction {
+ public:
+  TwoAnswerDevice(Bytes header, Bytes full) : EcmFunction(WithConfiguration(std::move(full))), header_(std::move(header)) {}
+
+  std::optional<std::vector<UCHAR>> Descriptor(UCHAR type, UCHAR index, USHORT languageId) override {
+    if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && configurationRequests_++ % 2 == 0) return header_;
+    return EcmFunction::Descriptor(type, index, languageId);
+  }
+
+ private:
+  static emu::devices::DeviceProfile WithConfiguration(Bytes configuration) {
+    emu::devices::DeviceProfile profile = emu::devices::DefaultEcmProfile();
+    profile.configurations[0] = std::move(configuration);
+    return profile;
+  }
+
+  Bytes header_;
+  unsigned configurationRequests_ = 0;  // under the bus lock
+};
 
 // A search result must be a whole descriptor inside the valid bytes, long enough for the
 // fields its caller reads, of the type asked for.
@@ -94,30 +117,22 @@ bool TruncatedRequest(const emu::Violation& violation) {
   return violation.rule == "urb" && violation.message.find("has no room for interface") != std::string::npos;
 }
 
-void FailOnViolations(emu::Kernel& kernel) {
-  for (const emu::Violation& violation : kernel.verifier().Take()) {
-    if (TruncatedRequest(violation)) continue;
-    std::fprintf(stderr, "%s\n", violation.ToString().c_str());
-    Finding("the verifier reported a violation");
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  size_t headerLength = std::min<size_t>(data[0], size - 1);
   emu::Kernel kernel;
   {
-    UsbDeviceBench bench;
-    bench.PlugConfiguration(emu::devices::Bytes(data, data + size));
+    TwoAnswerDevice device(Bytes(data + 1, data + 1 + headerLength), Bytes(data + 1 + headerLength, data + size));
+    emu::usb::Bus bus(device);
     UsbTarget target;
-    target.LowerDevice = bench.Pdo();
+    target.LowerDevice = bus.Pdo();
     WalkAndSearch(target);
     Select(target);
     kernel.RunPending();
-    if (bench.bus().PendingIrps() != 0) Finding("an IRP is left pending on the bus");
+    if (bus.PendingIrps() != 0) Finding("an IRP is left pending on the bus");
   }
-  kernel.CheckClean("after one input");
-  FailOnViolations(kernel);
-  kernel.Shutdown();
+  EndKernel(kernel, TruncatedRequest);
   return 0;
 }

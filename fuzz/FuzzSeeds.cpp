@@ -1,5 +1,6 @@
 // Writes the seed corpus of the descriptor fuzzer: every configuration of the profiles
-// given, and of the built-in device, one file each.
+// given, and of the built-in device, one file each, answered alike to both reads.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -8,9 +9,15 @@
 
 namespace {
 
-void Write(const std::string& path, const emu::devices::Bytes& bytes) {
+constexpr size_t kHeaderLength = 9;
+
+// The fuzzer's input: the header read's answer, its length first, then the full read's.
+void Write(const std::string& path, const emu::devices::Bytes& configuration) {
+  size_t header = std::min(kHeaderLength, configuration.size());
   std::ofstream file(path, std::ios::binary);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.put(static_cast<char>(header));
+  file.write(reinterpret_cast<const char*>(configuration.data()), static_cast<std::streamsize>(header));
+  file.write(reinterpret_cast<const char*>(configuration.data()), static_cast<std::streamsize>(configuration.size()));
 }
 
 void WriteConfigurations(const std::string& directory, const std::string& name,

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Makes a fresh seed corpus: make_corpus.sh FUZZ_BUILD_DIR CORPUS_DIR [PROFILE...]
+# Rewrites the seeds that come from the device profiles: fuzz/make_corpus.sh FUZZ_BUILD_DIR.
+# The descriptor seeds are every configuration of profiles/ and of the built-in device; the
+# profile seeds are the profiles themselves. The other targets' seeds were kept from a short
+# run of each (libFuzzer's -merge=1 into fuzz/corpus/<name>).
 set -euo pipefail
-build=$1 corpus=$2
-shift 2
-rm -rf "$corpus"
-mkdir -p "$corpus"
-"$build/fuzz_seeds" "$corpus" "$@"
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
+rm -rf "$root/fuzz/corpus/descriptors" "$root/fuzz/corpus/profile"
+mkdir -p "$root/fuzz/corpus/descriptors" "$root/fuzz/corpus/profile"
+"$build/fuzz_seeds" "$root/fuzz/corpus/descriptors" "$root"/profiles/*.profile
+cp "$root"/profiles/*.profile "$root/fuzz/corpus/profile/"

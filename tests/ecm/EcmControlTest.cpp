@@ -65,6 +65,25 @@ TEST_F(EcmControlTest, TwoQuickSetsSendOneRequestWithTheLastFilter) {
   EXPECT_EQ(model().packetFilterRequests(), std::vector<USHORT>{0x03});
 }
 
+// A close right after a set (a reset, a power-down) cancels the request if it has not gone
+// out; the reopened pipes bring the device the filter then. Either way it hears it once.
+TEST_F(EcmControlTest, FilterReachesTheDeviceOnceAcrossACloseAndReopen) {
+  Open();
+  for (bool sentBeforeClose : {false, true}) {
+    SCOPED_TRACE(sentBeforeClose ? "sent before the close" : "cancelled by the close");
+    size_t before = model().packetFilterRequests().size();
+    EXPECT_TRUE(SetFilter(sentBeforeClose ? 0x24 : 0x0B));
+    if (sentBeforeClose) kernel().RunPending();
+    ASSERT_EQ(device->ClosePipes(), STATUS_SUCCESS);
+    kernel().RunPending();
+    EXPECT_EQ(model().packetFilterRequests().size(), before + (sentBeforeClose ? 1 : 0));
+    ASSERT_EQ(device->OpenPipes(), STATUS_SUCCESS);
+    kernel().RunPending();
+    EXPECT_EQ(model().packetFilterRequests().size(), before + 1);
+    EXPECT_EQ(model().packetFilter(), sentBeforeClose ? 0x03 : 0x1C);
+  }
+}
+
 TEST_F(EcmControlTest, RefusedFilterIsDroppedAndTheNextOneStillGoesOut) {
   Open();
   model().RefusePacketFilter(true);
