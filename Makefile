@@ -1,8 +1,8 @@
-# The three commands: make run, make test, make package.
+# The three commands: make run, make test, make package; and make faults, the whole fault matrix.
 BUILD := build
 GENERATOR := Ninja
 
-.PHONY: all setup build test run package clean
+.PHONY: all setup build test run package faults clean
 
 all: build
 
@@ -23,6 +23,10 @@ test: build package
 
 run: build
 	@$(BUILD)/bin/ecmemu run
+
+# Every cell of the fault matrix (make test runs a sample of them).
+faults: build
+	@$(BUILD)/bin/ecmemu faults
 
 clean:
 	rm -rf $(BUILD)
