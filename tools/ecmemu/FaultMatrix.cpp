@@ -133,6 +133,57 @@ bool FaultApplies(UrbFaultKind kind, const BusRequest& request) {
   }
 }
 
+namespace {
+
+using Marks = std::map<uint64_t, std::map<UrbFaultKind, std::string>>;
+
+std::string FailureText(const std::string& name, const CellResult& result, const ExpectedFailure* expected,
+                        bool verbose) {
+  std::string text = name + (expected ? ": EXPECTED FAILURE (" + std::string(expected->reason) + ")" : ": FAILED");
+  for (const std::string& problem : result.problems) text += "\n    " + problem;
+  for (const std::string& check : result.sessionChecks) text += "\n    (session: " + check + ")";
+  if (verbose)
+    for (const std::string& step : result.sessionSteps) text += "\n    (step: " + step + ")";
+  return text;
+}
+
+void PrintTable(const std::vector<BusRequest>& requests, Marks& marks, std::ostream& out) {
+  std::vector<std::string> header = {"URB", "request"};
+  for (UrbFaultKind kind : emu::usb::kUrbFaultKinds) header.push_back(UrbFaultName(kind));
+  out << "\n" << Row(header);
+  for (const BusRequest& request : requests) {
+    if (!marks.count(request.number)) continue;
+    std::vector<std::string> row = {std::to_string(request.number), DescribeRequest(request)};
+    for (UrbFaultKind kind : emu::usb::kUrbFaultKinds) {
+      auto mark = marks[request.number].find(kind);
+      row.push_back(mark != marks[request.number].end() ? mark->second : FaultApplies(kind, request) ? "." : "-");
+    }
+    out << Row(row);
+  }
+  out << "\nok: the traffic went on; reset: it went on once the adapter was reset; gone: the device left and the "
+         "adapter was told; init: the initialization failed and logged why; FAIL: none of these, or the verifier, "
+         "the leak check or the halt's bound caught the driver; xfail: failed for a known fault being mended; "
+         "XPASS: listed as such a failure, but held; -: the fault cannot hit the URB; .: not run\n";
+}
+
+void PrintSummary(const MatrixCounts& counts, const Marks& marks, std::ostream& out) {
+  std::map<UrbFaultKind, uint64_t> byKind;
+  for (const auto& [number, kinds] : marks)
+    for (const auto& [kind, mark] : kinds) ++byKind[kind];
+  out << "\n" << counts.cells << " cells run (";
+  bool first = true;
+  for (const auto& [kind, count] : byKind) {
+    out << (first ? "" : ", ") << UrbFaultName(kind) << " " << count;
+    first = false;
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", counts.seconds);
+  out << "): " << counts.passed << " held, " << counts.failed << " failed, " << counts.expected
+      << " failed as expected, " << counts.unexpectedPasses << " listed but held; " << seconds << " s\n";
+}
+
+}  // namespace
+
 MatrixCounts RunMatrix(const MatrixOptions& options, const emu::devices::DeviceProfile& profile, std::ostream& out) {
   auto start = std::chrono::steady_clock::now();
   MatrixCounts counts;
@@ -148,65 +199,31 @@ MatrixCounts RunMatrix(const MatrixOptions& options, const emu::devices::DeviceP
     return counts;
   }
   setup.keepRequests = false;
-  std::map<uint64_t, std::map<UrbFaultKind, std::string>> marks;
+  Marks marks;
   std::vector<std::string> failures;
   for (const UrbFault& cell : Cells(options, numbering.requests)) {
     setup.fault = cell;
     CellResult result = RunIsolatedCell(setup);
     std::string request = DescribeRequest(numbering.requests[cell.number - 1]);
     const ExpectedFailure* expected = Expected(request, cell.kind);
-    ++counts.cells;
     std::string name = "URB " + std::to_string(cell.number) + " (" + request + ") " + UrbFaultName(cell.kind);
-    if (result.Ok() && !expected) ++counts.passed;
-    if (result.Ok() && expected) {
-      ++counts.unexpectedPasses;
-      failures.push_back(name + ": listed as failing (" + expected->reason + "), but held");
-    }
-    if (!result.Ok() && expected) ++counts.expected;
-    if (!result.Ok()) {
-      if (!expected) ++counts.failed;
-      std::string text = name + (expected ? ": EXPECTED FAILURE (" + std::string(expected->reason) + ")" : ": FAILED");
-      for (const std::string& problem : result.problems) text += "\n    " + problem;
-      for (const std::string& check : result.sessionChecks) text += "\n    (session: " + check + ")";
-      if (options.verbose)
-        for (const std::string& step : result.sessionSteps) text += "\n    (step: " + step + ")";
-      failures.push_back(text);
+    ++counts.cells;
+    if (result.Ok()) {
+      ++(expected ? counts.unexpectedPasses : counts.passed);
+      if (expected) failures.push_back(name + ": listed as failing (" + expected->reason + "), but held");
+    } else {
+      ++(expected ? counts.expected : counts.failed);
+      failures.push_back(FailureText(name, result, expected, options.verbose));
     }
     marks[cell.number][cell.kind] = Mark(result, expected != nullptr);
     if (options.verbose)
       out << name << ": " << CellEndName(result.end) << ", halt " << result.haltMs << " ms, " << result.urbs
           << " URBs\n";
   }
-  std::vector<std::string> header = {"URB", "request"};
-  for (UrbFaultKind kind : emu::usb::kUrbFaultKinds) header.push_back(UrbFaultName(kind));
-  out << "\n" << Row(header);
-  for (const BusRequest& request : numbering.requests) {
-    if (!marks.count(request.number)) continue;
-    std::vector<std::string> row = {std::to_string(request.number), DescribeRequest(request)};
-    for (UrbFaultKind kind : emu::usb::kUrbFaultKinds) {
-      auto mark = marks[request.number].find(kind);
-      row.push_back(mark != marks[request.number].end() ? mark->second : FaultApplies(kind, request) ? "." : "-");
-    }
-    out << Row(row);
-  }
-  out << "\nok: the traffic went on; reset: it went on once the adapter was reset; gone: the device left and the "
-         "adapter was told; init: the initialization failed and logged why; -: the fault cannot hit the URB; "
-         ".: not run\n";
+  PrintTable(numbering.requests, marks, out);
   for (const std::string& failure : failures) out << "\n" << failure << "\n";
   counts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::map<UrbFaultKind, uint64_t> byKind;
-  for (const auto& [number, kinds] : marks)
-    for (const auto& [kind, mark] : kinds) ++byKind[kind];
-  out << "\n" << counts.cells << " cells run (";
-  bool first = true;
-  for (const auto& [kind, count] : byKind) {
-    out << (first ? "" : ", ") << UrbFaultName(kind) << " " << count;
-    first = false;
-  }
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.1f", counts.seconds);
-  out << "): " << counts.passed << " held, " << counts.failed << " failed, " << counts.expected
-      << " failed as expected, " << counts.unexpectedPasses << " listed but held; " << seconds << " s\n";
+  PrintSummary(counts, marks, out);
   return counts;
 }
 
