@@ -1,8 +1,8 @@
-# The three commands: make run, make test, make package.
+# The three commands: make run, make test, make package; and make faults, the whole fault matrix.
 BUILD := build
 GENERATOR := Ninja
 
-.PHONY: all setup build test run package fuzz clean
+.PHONY: all setup build test run package fuzz faults clean
 
 all: build
 
@@ -27,6 +27,10 @@ run: build
 # The fuzz campaign: 10 million inputs per target (FUZZ_RUNS=N for another count).
 fuzz: build
 	@fuzz/campaign.sh
+
+# Every cell of the fault matrix (make test runs a sample of them).
+faults: build
+	@$(BUILD)/bin/ecmemu faults
 
 clean:
 	rm -rf $(BUILD)

@@ -51,3 +51,10 @@ add_test(NAME ecmemu_usage_errors
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/ecmemu/usage_errors_test.py $<TARGET_FILE:ecmemu>
     ${CMAKE_SOURCE_DIR}/profiles/hs-basic.profile)
 set_tests_properties(ecmemu_usage_errors PROPERTIES LABELS ecmemu)
+
+# The fault matrix, sampled: some cells of each kind spread over the whole session (`make
+# faults` runs every cell).
+foreach(kind stall error nak gone stall-request short)
+  add_test(NAME ecmemu_faults.${kind} COMMAND ecmemu faults --kinds ${kind} --sample 24)
+  set_tests_properties(ecmemu_faults.${kind} PROPERTIES LABELS faults TIMEOUT 300)
+endforeach()

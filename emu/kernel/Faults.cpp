@@ -4,7 +4,10 @@ namespace emu {
 
 void Faults::FailNth(FaultPoint point, int n) {
   std::lock_guard<std::mutex> guard(mutex_);
-  countdown_[point] = n;
+  if (n > 0)
+    countdown_[point] = n;
+  else
+    countdown_.erase(point);
 }
 
 void Faults::FailAll(FaultPoint point, bool on) {
@@ -33,8 +36,14 @@ bool Faults::ShortPagesOn() {
   return shortPages_;
 }
 
+uint64_t Faults::Calls(FaultPoint point) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return calls_[point];
+}
+
 bool Faults::ShouldFail(FaultPoint point, ULONG tag) {
   std::lock_guard<std::mutex> guard(mutex_);
+  ++calls_[point];
   if (always_.count(point)) return true;
   if (point == FaultPoint::Pool && tags_.count(tag)) return true;
   auto it = countdown_.find(point);

@@ -3,6 +3,7 @@
 
 #include <platform.h>
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
@@ -13,7 +14,7 @@ enum class FaultPoint { Pool, Irp, Mdl, WorkItem, Pages, Mapping };
 
 class Faults {
  public:
-  // The n-th call at this point from now fails (1: the next one).
+  // The n-th call at this point from now fails (1: the next one; 0: none).
   void FailNth(FaultPoint point, int n);
   // Every call at this point fails until switched off.
   void FailAll(FaultPoint point, bool on);
@@ -25,10 +26,13 @@ class Faults {
 
   // Counts the call and says whether it fails.
   bool ShouldFail(FaultPoint point, ULONG tag = 0);
+  // Calls counted at this point since the kernel started, failed or not.
+  uint64_t Calls(FaultPoint point);
 
  private:
   std::mutex mutex_;  // guards everything below
   std::map<FaultPoint, int> countdown_;
+  std::map<FaultPoint, uint64_t> calls_;
   std::set<FaultPoint> always_;
   std::set<ULONG> tags_;
   bool shortPages_ = false;

@@ -75,6 +75,8 @@ NTSTATUS Bus::Dispatch(PIRP irp) {
   const Outcome& outcome = served.outcome;
   if (served.completeNow) {
     Complete(irp, outcome.status, outcome.irpStatus);
+    // The handler learns of the removal after the URB that met it has ended.
+    if (outcome.deviceGone && unplugHandler_) unplugHandler_();
     return outcome.irpStatus;
   }
   if (!served.held) Complete(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
@@ -87,6 +89,7 @@ Bus::Served Bus::ServeLocked(PIRP irp) {
   outcome = server_.Serve(*UrbOf(irp));
   NoteSubmittedLocked(irp, outcome);
   served.closed = TakeTransfersLocked(outcome.closed);
+  if (outcome.deviceGone) EndHeldAsGoneLocked();
   served.completeNow = outcome.disposition == Disposition::Complete &&
                        (outcome.refused || mode_ == CompletionMode::Inline);
   if (!served.completeNow) {
@@ -96,7 +99,9 @@ Bus::Served Bus::ServeLocked(PIRP irp) {
                                                                     : HeldAs::Completing;
     uint64_t dueMs = Kernel::Current().NowMs() + outcome.delayMs;
     Held entry{irp, as, outcome.pipe, outcome.status, outcome.irpStatus, dueMs};
+    entry.number = outcome.number;
     if (as == HeldAs::Transfer) {
+      entry.fault = outcome.transferFault;
       entry.id = ++lastTransferId_;
       entry.endpoint = server_.FindPipe(outcome.pipe)->endpointAddress;
     }
@@ -238,10 +243,42 @@ void Bus::Unplug() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     server_.Unplug();
-    taken = TakeLocked([](const Held&) { return true; });
-    ArmDelayTimerLocked();
+    taken = UnplugLocked();
   }
   CompleteAll(taken, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+}
+
+std::vector<Bus::Held> Bus::UnplugLocked() {
+  std::vector<Held> taken = TakeLocked([](const Held&) { return true; });
+  ArmDelayTimerLocked();
+  return taken;
+}
+
+void Bus::EndHeldAsGoneLocked() {
+  // The host controller finds the device gone on its own time: the held IRPs end from its
+  // DPC, not inside the call of whoever sent the URB that met the removal.
+  for (Held& held : held_) {
+    held.as = HeldAs::Completing;
+    held.status = USBD_STATUS_DEVICE_GONE;
+    held.irpStatus = STATUS_DEVICE_NOT_CONNECTED;
+  }
+  ArmDelayTimerLocked();
+  if (!held_.empty()) KeInsertQueueDpc(&completionDpc_, nullptr, nullptr);
+}
+
+void Bus::AnswerUrb(const UrbFault& fault) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  server_.ArmUrbFault(fault);
+}
+
+void Bus::SetUnplugHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  unplugHandler_ = std::move(handler);
+}
+
+uint64_t Bus::UrbsNumbered() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return server_.urbsNumbered();
 }
 
 bool Bus::Configured() {

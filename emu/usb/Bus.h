@@ -19,9 +19,11 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -50,6 +52,12 @@ class Bus {
   void ClearFaults();
   // Surprise removal: held IRPs end with STATUS_DEVICE_NOT_CONNECTED, new ones fail at once.
   void Unplug();
+  // Every URB is numbered as it arrives, from 1; the one of the fault's number is answered by
+  // it (UrbFault.h). A DeviceGone fault unplugs the device, and then calls the handler, if one
+  // is set, outside the bus lock in the context of the URB's sender.
+  void AnswerUrb(const UrbFault& fault);
+  void SetUnplugHandler(std::function<void()> handler);
+  uint64_t UrbsNumbered();
 
   bool Configured();
   UCHAR ConfigurationValue();
@@ -84,6 +92,8 @@ class Bus {
     uint64_t dueMs;       // Delayed: kernel time of the answer
     uint64_t id = 0;      // transfers
     UCHAR endpoint = 0;   // transfers
+    uint64_t number = 0;  // the URB's number on the bus
+    std::optional<UrbFaultKind> fault = std::nullopt;  // transfers: the armed fault it meets
   };
   using HeldList = std::list<Held>;
 
@@ -110,6 +120,12 @@ class Bus {
   template <class Predicate>
   std::vector<Held> TakeLocked(Predicate selects);
   std::vector<Held> TakeTransfersLocked(const std::vector<uintptr_t>& pipes);
+  // The device is gone: every held IRP is taken, to end with USBD_STATUS_DEVICE_GONE.
+  std::vector<Held> UnplugLocked();
+  // The same, for a removal met by a URB: they end from the completion DPC.
+  void EndHeldAsGoneLocked();
+  // Decides the head transfer by its armed fault; false when it keeps it waiting for ever.
+  bool DecideByFaultLocked(HeldList::iterator it, std::vector<Held>& now);
   void Complete(PIRP irp, USBD_STATUS status, NTSTATUS irpStatus);
   void CompleteAll(const std::vector<Held>& taken, USBD_STATUS status, NTSTATUS irpStatus);
   void CompleteEach(const std::vector<Held>& taken);  // each with its own status
@@ -152,6 +168,7 @@ class Bus {
   uint64_t lastTransferId_ = 0;
   std::map<UCHAR, std::deque<ScriptedTransfer>> scripts_;  // by endpoint address
   std::set<UCHAR> heldEndpoints_;
+  std::function<void()> unplugHandler_;
   UsbFunction& function_;
   std::atomic<BusObserver*> observer_{nullptr};
   DRIVER_OBJECT driver_{};

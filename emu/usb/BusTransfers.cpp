@@ -76,6 +76,7 @@ void Bus::OfferLocked(std::vector<Held>& now) {
 bool Bus::OfferHeadLocked(HeldList::iterator it, std::vector<Held>& now) {
   OpenPipe* pipe = server_.FindPipe(it->pipe);
   if (!pipe || pipe->halted) return false;  // a halted endpoint no longer talks to the device
+  if (it->fault && *it->fault != UrbFaultKind::ShortAnswer) return DecideByFaultLocked(it, now);
   auto script = scripts_.find(it->endpoint);
   if (script != scripts_.end() && !script->second.empty()) {
     ScriptedTransfer entry = std::move(script->second.front());
@@ -90,8 +91,22 @@ bool Bus::OfferHeadLocked(HeldList::iterator it, std::vector<Held>& now) {
                           in ? nullptr : TransferMemory(transfer)};
   std::optional<TransferResult> answer = function_.ServeTransfer(request);
   if (!answer) return false;
+  if (it->fault == UrbFaultKind::ShortAnswer) answer->data.resize(answer->data.size() / 2);
   DecideLocked(it, *answer, DeviceAnswerWhenLocked(), 0, now);
   return true;
+}
+
+bool Bus::DecideByFaultLocked(HeldList::iterator it, std::vector<Held>& now) {
+  switch (*it->fault) {
+    case UrbFaultKind::Stall:
+      DecideLocked(it, TransferResult::Stall(), DeviceAnswerWhenLocked(), 0, now);
+      return true;
+    case UrbFaultKind::TransactionError:
+      DecideLocked(it, TransferResult::Status(TransactionErrorFor(it->number)), DeviceAnswerWhenLocked(), 0, now);
+      return true;
+    default:
+      return false;  // NAK for ever: only a cancel or an abort of the pipe ends it
+  }
 }
 
 bool Bus::FailIfHaltedLocked(HeldList::iterator it, std::vector<Held>& now) {

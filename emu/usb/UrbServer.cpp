@@ -45,6 +45,14 @@ Outcome UrbServer::Serve(URB& urb) {
   setup_.reset();
   endpoint_ = 0;
   delayMs_ = 0;
+  hit_.reset();
+  ++numbered_;
+  if (armed_ && armed_->number == numbered_) {
+    hit_ = armed_->kind;
+    armed_.reset();
+  }
+  bool gone = hit_ == UrbFaultKind::DeviceGone && !unplugged_;
+  if (gone) Unplug();
   USHORT function = urb.UrbHeader.Function;
   Outcome outcome;
   if (unplugged_) {
@@ -69,8 +77,14 @@ Outcome UrbServer::Serve(URB& urb) {
     outcome.disposition = Disposition::Delayed;
     outcome.delayMs = delayMs_;
   }
+  outcome.number = numbered_;
+  outcome.deviceGone = gone;
+  // Stalling a request for good and leaving the bus are for control requests and any URB.
+  if (outcome.disposition == Disposition::Queued && hit_ != UrbFaultKind::StallRequest &&
+      hit_ != UrbFaultKind::DeviceGone)
+    outcome.transferFault = hit_;
   USBD_STATUS logged = outcome.disposition == Disposition::Complete ? outcome.status : USBD_STATUS_PENDING;
-  lastServed_ = BusRequest{function, logged, setup_, endpoint_};
+  lastServed_ = BusRequest{function, logged, setup_, endpoint_, numbered_};
   if (recordTransfers_ || function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) requests_.push_back(lastServed_);
   return outcome;
 }
@@ -96,7 +110,27 @@ Outcome UrbServer::Fail(USBD_STATUS status) {
   return outcome;
 }
 
+std::optional<Outcome> UrbServer::UrbFaultOutcome(USHORT function, int detail) {
+  if (!hit_) return std::nullopt;
+  switch (*hit_) {
+    case UrbFaultKind::Stall: return Fail(USBD_STATUS_STALL_PID);
+    case UrbFaultKind::TransactionError: return Fail(TransactionErrorFor(numbered_));
+    case UrbFaultKind::NeverAnswer: {
+      Outcome outcome;
+      outcome.disposition = Disposition::NeverAnswered;
+      return outcome;
+    }
+    case UrbFaultKind::StallRequest:
+      faults_.Add(ControlFault::Stall(function).Detail(detail));
+      return Fail(USBD_STATUS_STALL_PID);
+    case UrbFaultKind::DeviceGone:
+    case UrbFaultKind::ShortAnswer: return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 std::optional<Outcome> UrbServer::Fault(USHORT function, int detail) {
+  if (auto faulted = UrbFaultOutcome(function, detail)) return faulted;
   std::optional<ControlFault> fault = faults_.Take(function, detail);
   if (!fault) return std::nullopt;
   if (fault->kind == FaultKind::Delay) {
@@ -143,6 +177,7 @@ Outcome UrbServer::GetDescriptor(URB& urb) {
   if (!descriptor) return Fail(USBD_STATUS_STALL_PID);
   // Never more than asked for, never more than the device has.
   ULONG moved = static_cast<ULONG>(std::min<size_t>(request.TransferBufferLength, descriptor->size()));
+  if (ShortensAnswer()) moved /= 2;
   if (moved) std::memcpy(data, descriptor->data(), moved);
   request.TransferBufferLength = moved;
   return Outcome{};
@@ -171,6 +206,7 @@ Outcome UrbServer::ClassOrVendor(URB& urb) {
   ControlAnswer answer = function_.ClassOrVendorRequest(*setup_, stage.data());
   if (answer.stall) return Fail(USBD_STATUS_STALL_PID);
   ULONG moved = std::min<ULONG>(answer.bytes, request.TransferBufferLength);
+  if (in && ShortensAnswer()) moved /= 2;
   if (in && moved) std::memcpy(data, stage.data(), moved);
   request.TransferBufferLength = moved;
   return Outcome{};

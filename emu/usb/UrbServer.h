@@ -14,6 +14,7 @@
 
 #include "emu/usb/ControlFaults.h"
 #include "emu/usb/DescriptorParser.h"
+#include "emu/usb/UrbFault.h"
 #include "emu/usb/UsbFunction.h"
 
 namespace emu::usb {
@@ -33,6 +34,9 @@ struct Outcome {
   uintptr_t pipe = 0;            // Queued: the pipe's handle
   ULONG delayMs = 0;             // Delayed
   std::vector<uintptr_t> closed;  // pipes whose queued transfers end now (abort, reselection)
+  uint64_t number = 0;            // the URB's number on the bus
+  std::optional<UrbFaultKind> transferFault;  // Queued: the armed fault the transfer meets
+  bool deviceGone = false;        // an armed fault unplugged the device as this URB arrived
 };
 
 // One request that reached the bus, in arrival order.
@@ -41,6 +45,7 @@ struct BusRequest {
   USBD_STATUS status;  // USBD_STATUS_PENDING while not answered or queued
   std::optional<SetupPacket> setup;  // what went over the default control pipe, if anything
   UCHAR endpoint = 0;                // pipe requests and transfers
+  uint64_t number = 0;               // every URB is numbered, logged or not
 };
 
 struct OpenPipe {
@@ -57,6 +62,11 @@ class UrbServer {
 
   Outcome Serve(URB& urb);
   ControlFaults& faults() { return faults_; }
+  // The URB of that number is answered with the fault (replaces one armed before). A fault
+  // that cannot reach the request (an abort never reaches the device, an OUT transfer has no
+  // answer to shorten) leaves it as it is.
+  void ArmUrbFault(const UrbFault& fault) { armed_ = fault; }
+  uint64_t urbsNumbered() const { return numbered_; }
   // Transfers queued on a pipe, asked by a pipe reset (a busy pipe is not reset).
   void SetQueuedCounter(std::function<size_t(uintptr_t)> counter) { queuedOn_ = std::move(counter); }
   // Surprise removal: every request from now on fails.
@@ -89,6 +99,9 @@ class UrbServer {
   static Outcome Fail(USBD_STATUS status);
   // The injected fault for a control request, if one hits it.
   std::optional<Outcome> Fault(USHORT function, int detail);
+  // The armed URB fault that hits the control request being served, if any.
+  std::optional<Outcome> UrbFaultOutcome(USHORT function, int detail);
+  bool ShortensAnswer() const { return hit_ == UrbFaultKind::ShortAnswer; }
   // Checks a transfer's buffer fields; on success 'data' is where its bytes are.
   std::optional<Outcome> CheckBuffer(PVOID buffer, PMDL mdl, ULONG length, UCHAR*& data);
   uintptr_t NewHandle();
@@ -114,6 +127,9 @@ class UrbServer {
   std::optional<SetupPacket> setup_;  // of the request being served, for the log
   UCHAR endpoint_ = 0;                // likewise
   ULONG delayMs_ = 0;                 // likewise: a Delay fault hit it
+  std::optional<UrbFault> armed_;
+  uint64_t numbered_ = 0;             // URBs served so far
+  std::optional<UrbFaultKind> hit_;   // the armed fault, on the URB of its number
 };
 
 }  // namespace emu::usb

@@ -4,13 +4,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 namespace ecmemu {
 
-emu::ndis::Miniport* StartAdapter(emu::ndis::Library& library, emu::usb::Bus& bus, const Params& params,
-                                  AdapterStart* start, std::string* failure) {
+std::string LoadDriver(emu::ndis::Library& library) {
   NTSTATUS loaded = library.LoadDriver(DriverEntry);
-  if (!NT_SUCCESS(loaded)) {
-    *failure = "DriverEntry failed with " + Hex32(static_cast<uint32_t>(loaded));
-    return nullptr;
-  }
+  return NT_SUCCESS(loaded) ? "" : "DriverEntry failed with " + Hex32(static_cast<uint32_t>(loaded));
+}
+
+emu::ndis::Miniport& InitializeAdapter(emu::ndis::Library& library, emu::usb::Bus& bus, const Params& params,
+                                       AdapterStart* start) {
   emu::ndis::Miniport& miniport = library.AddMiniport();
   miniport.deviceStack().physical = bus.Pdo();
   miniport.deviceStack().lower = bus.Pdo();
@@ -21,7 +21,14 @@ emu::ndis::Miniport* StartAdapter(emu::ndis::Library& library, emu::usb::Bus& bu
   start->initialized = status == NDIS_STATUS_SUCCESS;
   for (const emu::ndis::ErrorLogEntry& entry : miniport.errorLog())
     start->errorLog.push_back({entry.code, std::vector<uint32_t>(entry.values.begin(), entry.values.end())});
-  return &miniport;
+  return miniport;
+}
+
+emu::ndis::Miniport* StartAdapter(emu::ndis::Library& library, emu::usb::Bus& bus, const Params& params,
+                                  AdapterStart* start, std::string* failure) {
+  *failure = LoadDriver(library);
+  if (!failure->empty()) return nullptr;
+  return &InitializeAdapter(library, bus, params, start);
 }
 
 void TakeFindings(emu::Kernel& kernel, const std::string& when, std::vector<std::string>* violations,

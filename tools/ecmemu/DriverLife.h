@@ -26,6 +26,11 @@ struct AdapterStart {
 // adapter, initialized or not, otherwise.
 emu::ndis::Miniport* StartAdapter(emu::ndis::Library& library, emu::usb::Bus& bus, const Params& params,
                                   AdapterStart* start, std::string* failure);
+// The two halves of StartAdapter: the reason DriverEntry failed (empty when it loaded), and
+// the adapter on the loaded driver.
+std::string LoadDriver(emu::ndis::Library& library);
+emu::ndis::Miniport& InitializeAdapter(emu::ndis::Library& library, emu::usb::Bus& bus, const Params& params,
+                                       AdapterStart* start);
 
 // Ends the kernel's life: checks it is clean, shuts it down and sorts the verifier's findings.
 void TakeFindings(emu::Kernel& kernel, const std::string& when, std::vector<std::string>* violations,

@@ -14,6 +14,9 @@ struct RunOptions {
   uint32_t frames = 4000;   // frames each way
   bool threaded = false;
   bool surpriseRemoval = false;
+  // Go on through the steps after a check failed: under an injected fault some checks fail on
+  // purpose, and what matters is how the driver goes on.
+  bool pressOn = false;
   bool json = false;
   std::string usbPcapPath;
   std::string ethPcapPath;

@@ -41,17 +41,11 @@ void SessionSteps::Run() {
   ReadAdapter();
   SetPacketFilter();
   WaitForLink();
-  if (!report_.currentAddress || report_.maximumTotalSize < kFrameOverhead || !report_.failedChecks.empty()) {
+  if ((!report_.failedChecks.empty() && !options_.pressOn) || !StartTraffic()) {
     Step("no traffic: the adapter is not ready for it");
     ReadCounters();
     return;
   }
-  std::optional<Address> host = session_.QueryAddress(OID_802_3_CURRENT_ADDRESS);
-  traffic_ = std::make_unique<TrafficRun>(session_, device_, *host, report_.maximumTotalSize, ethernet_);
-  traffic_->onProgress = [this](uint32_t sent, uint64_t back) {
-    progress_.Show("ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
-                   std::to_string(back) + " back");
-  };
   uint32_t frames = options_.frames;
   uint32_t asleep = std::min(32u, frames / 4);
   uint32_t queued = options_.surpriseRemoval ? 0 : std::min(48u, frames / 4);
@@ -69,6 +63,44 @@ void SessionSteps::Run() {
   }
   progress_.Clear();
   ReadCounters();
+}
+
+bool SessionSteps::StartTraffic() {
+  if (traffic_) return true;
+  std::optional<Address> host = session_.QueryAddress(OID_802_3_CURRENT_ADDRESS);
+  if (!host || report_.maximumTotalSize < kFrameOverhead) return false;
+  traffic_ = std::make_unique<TrafficRun>(session_, device_, *host, report_.maximumTotalSize, ethernet_);
+  traffic_->onProgress = [this](uint32_t sent, uint64_t back) {
+    progress_.Show("ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
+                   std::to_string(back) + " back");
+  };
+  return true;
+}
+
+bool SessionSteps::TrafficResumes(uint32_t frames) {
+  if (!StartTraffic()) return false;
+  // A device that does not know the adapter's address (its MAC string could not be read)
+  // keeps the answers from the host: those frames went through the driver all the same.
+  auto through = [this] {
+    TrafficTally t = traffic_->Tally();
+    return t.roundTrips + t.refusedByDeviceFilter;
+  };
+  // Only frames sent from now on count: what a fault lost earlier is written off.
+  traffic_->GiveUpOutstanding();
+  uint64_t before = through();
+  if (!traffic_->Stream(frames)) return false;
+  return session_.WaitUntil([&] { return through() >= before + frames; }, kIndicationBoundMs);
+}
+
+std::optional<NDIS_STATUS> SessionSteps::ResetAdapter() {
+  emu::ndis::Miniport& miniport = session_.miniport();
+  size_t before = miniport.resetCompletions().size();
+  BOOLEAN addressingReset = FALSE;
+  NDIS_STATUS status = miniport.Reset(&addressingReset);
+  if (status != NDIS_STATUS_PENDING) return status;
+  if (!session_.WaitUntil([&] { return miniport.resetCompletions().size() > before; }, kRequestBoundMs))
+    return std::nullopt;
+  return miniport.resetCompletions().back().status;
 }
 
 void SessionSteps::ReadAdapter() {
@@ -147,6 +179,7 @@ void SessionSteps::FlapLink() {
     if (!seen) {
       Fail(std::string("link ") + (up ? "up" : "down") + ": no " +
            (up ? "NDIS_STATUS_MEDIA_CONNECT" : "NDIS_STATUS_MEDIA_DISCONNECT") + " indication");
+      device_.SetLink(true);  // the device's wire stays connected for the steps that follow
       return;
     }
   }
@@ -216,19 +249,14 @@ void SessionSteps::PowerCycle(uint32_t waiting) {
 
 void SessionSteps::ResetWithQueue(uint32_t queued) {
   if (!Drain("before the reset")) return;
-  emu::ndis::Miniport& miniport = session_.miniport();
-  size_t before = miniport.resetCompletions().size();
   uint32_t first = traffic_->sent();
   traffic_->Burst(queued);
-  BOOLEAN addressingReset = FALSE;
-  NDIS_STATUS status = miniport.Reset(&addressingReset);
-  if (status == NDIS_STATUS_PENDING) {
-    if (!session_.WaitUntil([&] { return miniport.resetCompletions().size() > before; }, kRequestBoundMs)) {
-      Fail("the reset pended and never completed");
-      return;
-    }
-    status = miniport.resetCompletions().back().status;
+  std::optional<NDIS_STATUS> reset = ResetAdapter();
+  if (!reset) {
+    Fail("the reset pended and never completed");
+    return;
   }
+  NDIS_STATUS status = *reset;
   if (status != NDIS_STATUS_SUCCESS) Fail("the reset failed with " + Hex32(status));
   if (!Moved(traffic_->WaitCompletions(), "packets queued at the reset were never completed")) return;
   uint32_t flushed = traffic_->ExcuseUnsentAsFlushed(first, first + queued);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "emu/capture/UsbCapture.h"
@@ -29,9 +30,19 @@ class SessionSteps {
   void Run();
   // Once the adapter is halted: the frames' account, and that every packet was completed.
   void AfterHalt();
+  // Whether frames sent now go through the device's wire and come back (or are kept back by
+  // the device's own packet filter), after whatever the session went through.
+  bool TrafficResumes(uint32_t frames);
+  // MiniportReset, waited for when it pends: its status, or none when it never completes.
+  std::optional<NDIS_STATUS> ResetAdapter();
+  // Sets the device power state and waits for the pended set to complete; false, with the
+  // reason among the failed checks, when it failed.
+  bool SetPower(ULONG state);
 
  private:
   void ReadAdapter();
+  // Builds the traffic run once the adapter has told its address; false when it cannot carry frames.
+  bool StartTraffic();
   void SetPacketFilter();
   void WaitForLink();
   void Stream(uint32_t count);
@@ -41,8 +52,6 @@ class SessionSteps {
   void ResetWithQueue(uint32_t queued);
   void RemoveDuringTraffic(uint32_t count);
   void ReadCounters();
-  // Sets the device power state and waits for the pended set to complete.
-  bool SetPower(ULONG state);
   bool Drain(const std::string& when);
   // False, with the traffic marked stalled and the reason recorded, when nothing moved.
   bool Moved(bool moved, const std::string& otherwise);

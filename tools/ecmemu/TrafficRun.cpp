@@ -40,16 +40,20 @@ TrafficRun::~TrafficRun() {
 
 void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
   emu::devices::Bytes answer;
+  uint32_t number;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     std::optional<uint32_t> sequence = wireChecker_.Accept(frame.data(), frame.size());
     if (!sequence || *sequence >= state_.size()) return;
-    state_[*sequence] |= kAtDevice;
-    answer = inbound_.Make(*sequence);
+    number = *sequence;
+    state_[number] |= kAtDevice;
+    answer = inbound_.Make(number);
   }
   if (!device_.DeliverFromWire(std::move(answer))) {
+    // Settled: the answer will never come, and the window must not wait for it.
     std::lock_guard<std::mutex> guard(mutex_);
     ++refusedByFilter_;
+    SettleLocked(number, kRefused);
   }
 }
 
@@ -204,6 +208,12 @@ void TrafficRun::CutForRemoval() {
     if (!(state_[s] & kBack)) SettleLocked(s, kCut);
 }
 
+void TrafficRun::GiveUpOutstanding() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (uint32_t s = 0; s < sent_; ++s)
+    if (!(state_[s] & kSettled)) SettleLocked(s, kGivenUp);
+}
+
 TrafficTally TrafficRun::Tally() {
   std::lock_guard<std::mutex> guard(mutex_);
   TrafficTally tally;
@@ -218,7 +228,7 @@ TrafficTally TrafficRun::Tally() {
     else if (state & kFlushed) tally.flushedByReset++;
     else if (state & kDroppedByReset) tally.droppedByReset++;
     else if (state & kCut) tally.cutByRemoval++;
-    else tally.lost++;
+    else if (!(state & kRefused)) tally.lost++;
   }
   return tally;
 }

@@ -63,14 +63,18 @@ class TrafficRun {
   uint32_t ExcuseUnsentAsFlushed(uint32_t first, uint32_t end);
   // The device is about to go: what has not come back yet, and everything sent later, is cut off.
   void CutForRemoval();
+  // What has not come back yet is counted lost for good, and no longer holds the window open.
+  void GiveUpOutstanding();
 
   TrafficTally Tally();
   // Called now and then while frames stream: frames sent, frames back.
   std::function<void(uint32_t, uint64_t)> onProgress;
 
  private:
-  enum : uint8_t { kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8, kDroppedByReset = 16 };
-  static constexpr uint8_t kSettled = kBack | kFlushed | kCut | kDroppedByReset;
+  enum : uint8_t {
+    kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8, kDroppedByReset = 16, kRefused = 32, kGivenUp = 64
+  };
+  static constexpr uint8_t kSettled = kBack | kFlushed | kCut | kDroppedByReset | kRefused | kGivenUp;
 
   void Send(uint32_t count);  // one batch
   void Reclaim();             // frees the packets completed so far

@@ -8,6 +8,7 @@
 
 #include "tools/ecmemu/BridgeSession.h"
 #include "tools/ecmemu/DeviceChoice.h"
+#include "tools/ecmemu/FaultMatrix.h"
 #include "tools/ecmemu/Options.h"
 #include "tools/ecmemu/RunSession.h"
 
@@ -64,6 +65,38 @@ int Bridge(ecmemu::BridgeOptions& options, const std::vector<std::string>& rawPa
   return ecmemu::RunBridge(options, profile);
 }
 
+// "7" or "7-90": the URB numbers whose cells run.
+bool ParseUrbRange(const std::string& text, ecmemu::MatrixOptions& options) {
+  unsigned long long first = 0, last = 0;
+  char extra = 0;
+  if (std::sscanf(text.c_str(), "%llu-%llu%c", &first, &last, &extra) == 2 && first >= 1 && first <= last) {
+    options.firstUrb = first;
+    options.lastUrb = last;
+    return true;
+  }
+  if (std::sscanf(text.c_str(), "%llu%c", &first, &extra) == 1 && first >= 1) {
+    options.firstUrb = options.lastUrb = first;
+    return true;
+  }
+  return false;
+}
+
+int Faults(ecmemu::MatrixOptions& options, const std::vector<std::string>& rawParams, const std::string& urbs,
+           const std::vector<std::string>& kinds) {
+  std::string error;
+  if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
+  emu::devices::DeviceProfile profile;
+  if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
+  if (!urbs.empty() && !ParseUrbRange(urbs, options)) return Usage("--urbs takes N or N-M, from 1: " + urbs);
+  for (const std::string& name : kinds) {
+    std::optional<emu::usb::UrbFaultKind> kind = emu::usb::UrbFaultByName(name.c_str());
+    if (!kind) return Usage("unknown fault kind '" + name + "' (stall, error, nak, gone, stall-request, short)");
+    options.kinds.push_back(*kind);
+  }
+  ecmemu::MatrixCounts counts = ecmemu::RunMatrix(options, profile, std::cout);
+  return counts.failed == 0 && counts.unexpectedPasses == 0 ? kExitOk : kExitChecksFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,16 +123,33 @@ int main(int argc, char** argv) {
   bridgeCommand->add_option("--wire-tap", bridge.wireTap, "TAP interface for the device's wire (created)")->required();
   bridgeCommand->add_option("--profile", bridge.profilePath, "device profile file (default: the built-in device)");
   bridgeCommand->add_option("--param", rawBridgeParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
+  ecmemu::MatrixOptions matrix;
+  std::vector<std::string> rawMatrixParams, kinds;
+  std::string urbs;
+  CLI::App* faultsCommand = app.add_subcommand(
+      "faults", "number every URB of a deterministic session, then rerun the session once per URB and kind of "
+                "fault with that URB answered by the fault; print the matrix");
+  faultsCommand->add_option("--profile", matrix.profilePath, "device profile file (default: the built-in device)");
+  faultsCommand->add_option("--param", rawMatrixParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
+  faultsCommand->add_option("--frames", matrix.frames, "frames each way in every session")
+      ->check(CLI::Range(8u, 100000u));
+  faultsCommand->add_option("--urbs", urbs, "only the URBs numbered N, or N to M (N-M)");
+  faultsCommand->add_option("--kinds", kinds, "only these kinds: stall, error, nak, gone, stall-request, short")
+      ->delimiter(',');
+  faultsCommand->add_option("--sample", matrix.sample, "run this many of the selected cells, spread evenly");
+  faultsCommand->add_flag("--verbose", matrix.verbose, "print every cell's outcome as it ends");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
   } catch (const CLI::ParseError& e) {
-    if (argc > 1 && argv[1][0] != '-' && !runCommand->parsed() && !bridgeCommand->parsed())
-      return Usage(std::string("unknown command '") + argv[1] + "' (the commands are run and bridge)");
+    if (argc > 1 && argv[1][0] != '-' && !runCommand->parsed() && !bridgeCommand->parsed() &&
+        !faultsCommand->parsed())
+      return Usage(std::string("unknown command '") + argv[1] + "' (the commands are run, bridge and faults)");
     return Usage(e.what());
   }
   if (runCommand->parsed()) return Run(run, rawParams);
   if (bridgeCommand->parsed()) return Bridge(bridge, rawBridgeParams);
+  if (faultsCommand->parsed()) return Faults(matrix, rawMatrixParams, urbs, kinds);
   return Usage("no command");
 }
