@@ -170,8 +170,9 @@ def check_session(name, device, out, removal, failures, lines):
     usb_pcap = os.path.join(out, name + ".usb.pcap")
     malformed = tshark_malformed(usb_pcap)
     expect(malformed is None, "USB capture: %s" % malformed)
-    expect(tshark_count(usb_pcap, "usb.setup.bRequest == 0x43") > 0, "the capture has no SET_ETHERNET_PACKET_FILTER")
-    expect(tshark_count(usb_pcap, "usb.setup.bRequest == 11 && usb.setup.wValue == 1") > 0,
+    expect(tshark_count(usb_pcap, "usbcom.control.request_code == 0x43") > 0,
+           "the capture has no SET_ETHERNET_PACKET_FILTER")
+    expect(tshark_count(usb_pcap, "usb.setup.bRequest == 11 && usb.bAlternateSetting == 1") > 0,
            "the capture has no SET_INTERFACE to alternate setting 1")
     line = "  %-14s %4d frames back of %4d, %5.1f round trips/s" % (
         name, frames.get("verified", 0), frames.get("sent", 0), report.get("round_trips_per_second", 0))
