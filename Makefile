@@ -2,7 +2,7 @@
 BUILD := build
 GENERATOR := Ninja
 
-.PHONY: all setup build test run package fuzz faults clean
+.PHONY: all setup build test run package fuzz faults hardware clean
 
 all: build
 
@@ -20,6 +20,10 @@ package: setup
 
 test: build package
 	@ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# The driver against real USB devices in Linux guests under QEMU (root, for the TAP).
+hardware: build
+	@python3 tests/hardware/bench.py --ecmemu $(BUILD)/bin/ecmemu
 
 run: build
 	@$(BUILD)/bin/ecmemu run

@@ -9,6 +9,8 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   libpcap-dev nlohmann-json3-dev libcli11-dev
   tshark iperf3 iproute2 iputils-ping
+  libusb-1.0-0-dev usbutils
+  qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils kmod
 )
 
 missing=()

@@ -33,10 +33,12 @@ Bus::Bus(UsbFunction& function) : server_(function), function_(function) {
     return count;
   });
   function_.SetWake([this] { OnDeviceWake(); });
+  function_.SetFinish([this](uint64_t id, const TransferResult& result) { CompleteTransfer(id, result); });
 }
 
 Bus::~Bus() {
   function_.SetWake(nullptr);
+  function_.SetFinish(nullptr);
   if (!Kernel::Exists()) return;
   KeRemoveQueueDpc(&completionDpc_);
   KeCancelTimer(&delayTimer_);
@@ -108,7 +110,8 @@ Bus::Served Bus::ServeLocked(PIRP irp) {
     served.held = HoldLocked(entry);
     if (served.held && as == HeldAs::Completing) KeInsertQueueDpc(&completionDpc_, nullptr, nullptr);
     if (served.held && as == HeldAs::Delayed) ArmDelayTimerLocked();
-    if (served.held && as == HeldAs::Transfer) FailIfHaltedLocked(std::prev(held_.end()), served.decided);
+    if (served.held && as == HeldAs::Transfer && !FailIfHaltedLocked(std::prev(held_.end()), served.decided))
+      StartIfQueuedByDeviceLocked(std::prev(held_.end()));
   }
   // Whatever the request changed (a reset, a selection, a new transfer) may let waiting
   // transfers go; those decided to end at once end inside this call.
@@ -133,6 +136,7 @@ std::vector<Bus::Held> Bus::TakeLocked(Predicate selects) {
     // A null cancel routine means IoCancelIrp has claimed the IRP: its cancel routine will
     // take it off the list and complete it.
     if (selects(*it) && IoSetCancelRoutine(it->irp, nullptr)) {
+      StopStartedLocked(*it);
       taken.push_back(*it);
       it = held_.erase(it);
     } else {
@@ -159,6 +163,7 @@ VOID NTAPI Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     std::lock_guard<std::mutex> guard(bus->mutex_);
     for (auto it = bus->held_.begin(); it != bus->held_.end(); ++it)
       if (it->irp == irp) {
+        bus->StopStartedLocked(*it);
         bus->held_.erase(it);
         found = true;
         break;

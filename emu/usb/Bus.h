@@ -94,6 +94,7 @@ class Bus {
     UCHAR endpoint = 0;   // transfers
     uint64_t number = 0;  // the URB's number on the bus
     std::optional<UrbFaultKind> fault = std::nullopt;  // transfers: the armed fault it meets
+    bool started = false; // handed to a device that queues transfers itself, not finished by it
   };
   using HeldList = std::list<Held>;
 
@@ -148,6 +149,10 @@ class Bus {
   void DecideLocked(HeldList::iterator it, const TransferResult& result, When when, ULONG delayMs,
                     std::vector<Held>& now);
   When DeviceAnswerWhenLocked() const;
+  // Hands a new transfer to a device that queues transfers itself.
+  void StartIfQueuedByDeviceLocked(HeldList::iterator it);
+  // A started transfer that leaves the list by another way than the device's answer.
+  void StopStartedLocked(const Held& held);
 
   // Marks the calling thread as inside this bus while it may call the device, so that a Wake
   // from the device is left to the offer that follows instead of taking mutex_ again.

@@ -62,7 +62,7 @@ void Bus::OfferLocked(std::vector<Held>& now) {
     std::set<uintptr_t> waiting;  // pipes whose oldest undecided transfer keeps waiting
     for (auto it = held_.begin(); it != held_.end();) {
       auto next = std::next(it);  // a decision moves or removes 'it'
-      if (it->as == HeldAs::Transfer && !waiting.count(it->pipe)) {
+      if (it->as == HeldAs::Transfer && !it->started && !waiting.count(it->pipe)) {
         if (OfferHeadLocked(it, now))
           progress = true;
         else
@@ -132,6 +132,7 @@ void Bus::DecideLocked(HeldList::iterator it, const TransferResult& result, When
   }
   it->status = status;
   it->irpStatus = result.irpStatus.value_or(IrpStatusFor(status));
+  it->started = false;  // decided: the device has nothing more to do with it
   if (status == USBD_STATUS_STALL_PID)
     if (OpenPipe* pipe = server_.FindPipe(it->pipe)) pipe->halted = true;
 
@@ -155,6 +156,22 @@ void Bus::DecideLocked(HeldList::iterator it, const TransferResult& result, When
   it->as = HeldAs::Completing;
   held_.splice(held_.end(), held_, it);  // the DPC completes in the order of decision
   KeInsertQueueDpc(&completionDpc_, nullptr, nullptr);
+}
+
+void Bus::StartIfQueuedByDeviceLocked(HeldList::iterator it) {
+  if (!function_.QueuesTransfers()) return;
+  OpenPipe* pipe = server_.FindPipe(it->pipe);
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
+  bool in = (it->endpoint & kDirectionIn) != 0;
+  TransferRequest request{it->endpoint, pipe->maximumPacketSize, transfer.TransferBufferLength,
+                          in ? nullptr : TransferMemory(transfer)};
+  it->started = true;
+  DeviceCall call(this);
+  function_.StartTransfer(it->id, request);
+}
+
+void Bus::StopStartedLocked(const Held& held) {
+  if (held.as == HeldAs::Transfer && held.started) function_.StopTransfer(held.id);
 }
 
 When Bus::DeviceAnswerWhenLocked() const { return mode_ == CompletionMode::Inline ? When::Inline : When::Dpc; }

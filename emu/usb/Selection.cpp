@@ -83,11 +83,16 @@ Outcome UrbServer::SelectConfiguration(URB& urb) {
 
   setup_ = SetupPacket{0x00, 0x09, copy[kConfigurationValueOffset], 0, 0};  // SET_CONFIGURATION
   if (auto faulted = Fault(URB_FUNCTION_SELECT_CONFIGURATION, -1)) return *faulted;
-  if (!function_.SetConfiguration(copy[kConfigurationValueOffset])) return Fail(USBD_STATUS_SET_CONFIG_FAILED);
+  // A device that is gone says so; any other refusal is the configuration's.
+  auto failed = [this] {
+    USBD_STATUS why = function_.ControlFailure();
+    return Fail(why == USBD_STATUS_DEVICE_GONE ? why : USBD_STATUS_SET_CONFIG_FAILED);
+  };
+  if (!function_.SetConfiguration(copy[kConfigurationValueOffset])) return failed();
   for (const InterfacePlan& plan : plans)
     if (plan.information->AlternateSetting != 0 &&
         !function_.SetInterface(plan.information->InterfaceNumber, plan.information->AlternateSetting))
-      return Fail(USBD_STATUS_SET_CONFIG_FAILED);
+      return failed();
 
   Outcome outcome;
   outcome.closed = Unconfigure();
@@ -130,7 +135,7 @@ Outcome UrbServer::SelectInterface(URB& urb) {
   setup_ = SetupPacket{0x01, 0x0B, select.Interface.AlternateSetting, select.Interface.InterfaceNumber, 0};
   if (auto faulted = Fault(URB_FUNCTION_SELECT_INTERFACE, -1)) return *faulted;
   if (!function_.SetInterface(select.Interface.InterfaceNumber, select.Interface.AlternateSetting))
-    return Fail(USBD_STATUS_STALL_PID);
+    return Fail(function_.ControlFailure());
   Outcome outcome;
   outcome.closed = ClosePipes(select.Interface.InterfaceNumber);
   OpenInterface(&select.Interface, *matched);

@@ -174,7 +174,7 @@ Outcome UrbServer::GetDescriptor(URB& urb) {
   if (auto faulted = Fault(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, request.DescriptorType)) return *faulted;
   std::optional<std::vector<UCHAR>> descriptor =
       function_.Descriptor(request.DescriptorType, request.Index, request.LanguageId);
-  if (!descriptor) return Fail(USBD_STATUS_STALL_PID);
+  if (!descriptor) return Fail(function_.ControlFailure());
   // Never more than asked for, never more than the device has.
   ULONG moved = static_cast<ULONG>(std::min<size_t>(request.TransferBufferLength, descriptor->size()));
   if (ShortensAnswer()) moved /= 2;
@@ -204,7 +204,7 @@ Outcome UrbServer::ClassOrVendor(URB& urb) {
   std::vector<UCHAR> stage(request.TransferBufferLength);
   if (!in && !stage.empty()) std::memcpy(stage.data(), data, stage.size());
   ControlAnswer answer = function_.ClassOrVendorRequest(*setup_, stage.data());
-  if (answer.stall) return Fail(USBD_STATUS_STALL_PID);
+  if (answer.stall) return Fail(function_.ControlFailure());
   ULONG moved = std::min<ULONG>(answer.bytes, request.TransferBufferLength);
   if (in && ShortensAnswer()) moved /= 2;
   if (in && moved) std::memcpy(data, stage.data(), moved);

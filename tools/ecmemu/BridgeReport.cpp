@@ -14,8 +14,12 @@ std::string Written(const TapWriterCounts& counts, const std::string& tap) {
 
 std::string ToText(const BridgeReport& r) {
   std::ostringstream out;
-  out << "ecmemu bridge: the cdcecm driver on the " << r.device << " device, between TAP " << r.tap
-      << " and the device's wire on TAP " << r.wireTap << " (threaded)\n\n";
+  if (r.wireTap.empty())
+    out << "ecmemu bridge: the cdcecm driver on the " << r.device << ", between TAP " << r.tap
+        << " and the device's own wire (threaded)\n\n";
+  else
+    out << "ecmemu bridge: the cdcecm driver on the " << r.device << " device, between TAP " << r.tap
+        << " and the device's wire on TAP " << r.wireTap << " (threaded)\n\n";
   out << "Initialization: " << (r.initialized ? "succeeded" : "FAILED with status " + Hex32(r.initializeStatus))
       << "\n";
   for (const ErrorLogLine& e : r.errorLog) out << "  error log " << ErrorLogText(e) << "\n";
@@ -24,7 +28,14 @@ std::string ToText(const BridgeReport& r) {
         << "), maximum frame " << r.maximumTotalSize << " bytes, TAP MTU " << r.mtu << "\n"
         << "  packet filter " << PacketFilterText(r.packetFilter) << "\n";
   }
-  if (r.bridged) {
+  if (r.bridged && r.wireTap.empty()) {
+    const AdapterTapCounts& a = r.adapterSide;
+    out << "\n"
+        << r.tap << " -> driver -> device: " << a.read << " frames sent to the adapter, " << a.completed
+        << " completed (" << a.failed << " failed)\n"
+        << "device -> driver -> " << r.tap << ": " << a.indicated << " indicated, " << Written(a.written, r.tap) << "\n"
+        << "Counters: " << CountersText(r.counters) << "\n";
+  } else if (r.bridged) {
     const AdapterTapCounts& a = r.adapterSide;
     const WireTapCounts& w = r.wireSide;
     out << "\n"
@@ -36,6 +47,7 @@ std::string ToText(const BridgeReport& r) {
         << Written(a.written, r.tap) << "\n";
     out << "Counters: " << CountersText(r.counters) << "\n";
   }
+  for (const std::string& note : r.deviceNotes) out << "USB device: " << note << "\n";
   for (const std::string& f : r.failures) out << "Failed: " << f << "\n";
   out << "\n" << FindingsText(r.verifierViolations, r.leaks);
   out << "\nResult: " << (r.Ok() ? "OK" : "FAILED") << "\n";

@@ -14,9 +14,10 @@
 namespace ecmemu {
 
 struct BridgeReport {
-  std::string device;  // "built-in" or the profile path
+  std::string device;  // "built-in", the profile path, or "USB device ..." for a real one
   std::string tap;
-  std::string wireTap;
+  std::string wireTap;  // empty for a real device, whose wire is its own
+  std::vector<std::string> deviceNotes;  // a real device: taken from the kernel and given back
   bool initialized = false;
   uint32_t initializeStatus = 0;
   std::vector<ErrorLogLine> errorLog;

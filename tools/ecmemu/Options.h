@@ -10,6 +10,7 @@ namespace ecmemu {
 
 struct RunOptions {
   std::string profilePath;  // empty: the built-in device
+  std::string usbDevice;    // a real device instead (VID:PID[@N] or a bus path)
   Params params;            // registry keywords, as REG_SZ text
   uint32_t frames = 4000;   // frames each way
   bool threaded = false;

@@ -109,7 +109,8 @@ nlohmann::ordered_json ToJson(const Report& r) {
         {"reached_device", r.frames.reachedDevice},
         {"flushed_by_reset", r.frames.flushedByReset},
         {"dropped_by_reset", r.frames.droppedByReset},
-        {"cut_by_removal", r.frames.cutByRemoval}}},
+        {"cut_by_removal", r.frames.cutByRemoval},
+        {"other", r.frames.other}}},
       {"counters",
        {{"XmitOk", r.counters.xmitOk},
         {"XmitError", r.counters.xmitError},
@@ -157,6 +158,7 @@ std::string ToText(const Report& r) {
     if (f.droppedByReset)
       out << "  " << f.droppedByReset << " answered while the reset closed the pipes, dropped with the aborted reads\n";
     if (f.cutByRemoval) out << "  " << f.cutByRemoval << " in flight at the surprise removal or sent after it\n";
+    if (f.other) out << "  " << f.other << " other frames, not the session's (the far end's own), counted apart\n";
     out << "  " << f.lost << " lost, " << f.duplicated << " duplicated, " << f.reordered << " reordered, "
         << f.corrupted << " corrupted, " << f.mergedOnDevice << " merged and " << f.truncatedOnDevice
         << " truncated on the device\n";

@@ -33,6 +33,7 @@ struct FrameCounts {
   uint64_t flushedByReset = 0;  // completed by the reset without being sent
   uint64_t droppedByReset = 0;  // answered while the reset closed the pipes; dropped with the aborted reads
   uint64_t cutByRemoval = 0;    // in flight at the surprise removal, or sent after it
+  uint64_t other = 0;           // not the session's: a real device's far end sends its own
 };
 
 struct Counters {

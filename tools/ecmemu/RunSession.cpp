@@ -10,12 +10,12 @@ namespace ecmemu {
 namespace {
 
 // The driver's life: load, one adapter on the device, the session's steps, halt, unload.
-void Drive(const RunOptions& options, emu::devices::EcmFunction& device, emu::usb::Bus& bus, Captures& captures,
-           ProgressLine& progress, Report& report) {
+void Drive(const RunOptions& options, const SessionDevice& device, Captures& captures, ProgressLine& progress,
+           Report& report) {
   emu::ndis::Library library;
   AdapterStart start;
   std::string failure;
-  emu::ndis::Miniport* miniport = StartAdapter(library, bus, options.params, &start, &failure);
+  emu::ndis::Miniport* miniport = StartAdapter(library, device.bus, options.params, &start, &failure);
   if (!miniport) {
     report.failedChecks.push_back(failure);
     return;
@@ -29,7 +29,7 @@ void Drive(const RunOptions& options, emu::devices::EcmFunction& device, emu::us
     report.steps.push_back("initialization failed");
   } else {
     report.steps.push_back("adapter initialized");
-    SessionSteps steps(options, *miniport, device, bus, captures.ethernet.get(), progress, report);
+    SessionSteps steps(options, *miniport, device, captures.ethernet.get(), progress, report);
     steps.Run();
     miniport->Halt();
     report.steps.push_back("adapter halted");
@@ -39,28 +39,61 @@ void Drive(const RunOptions& options, emu::devices::EcmFunction& device, emu::us
   report.steps.push_back("driver unloaded");
 }
 
+// The session on a device's bus, with the captures on the bus before the driver loads, so
+// that they hold the whole enumeration.
+void OnBus(const RunOptions& options, const SessionDevice& device, Captures& captures, ProgressLine& progress,
+           Report& report) {
+  emu::capture::BusCapture capture(captures.usb.get(), captures.ethernet.get());
+  if (captures.usb || captures.ethernet) device.bus.SetObserver(&capture);
+  Drive(options, device, captures, progress, report);
+  emu::Kernel::Current().RunPending();
+  device.bus.SetObserver(nullptr);
+}
+
+Report Begin(const RunOptions& options, const std::string& device, bool threaded) {
+  Report report;
+  report.device = device;
+  report.mode = threaded ? "threaded" : "deterministic";
+  report.configurationIndex = static_cast<uint32_t>(std::stoul(ParamOr(options.params, "ConfigurationIndex", "0"))) & 0xFF;
+  return report;
+}
+
+void End(emu::Kernel& kernel, Captures& captures, Report& report) {
+  TakeFindings(kernel, "at the end of the session", &report.verifierViolations, &report.leaks);
+  if (captures.usb) captures.usb->Flush();
+  if (captures.ethernet) captures.ethernet->Flush();
+}
+
 }  // namespace
 
 Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& profile, Captures& captures,
                   ProgressLine& progress) {
-  Report report;
-  report.device = options.profilePath.empty() ? "built-in" : options.profilePath;
-  report.mode = options.threaded ? "threaded" : "deterministic";
-  report.configurationIndex = static_cast<uint32_t>(std::stoul(ParamOr(options.params, "ConfigurationIndex", "0"))) & 0xFF;
+  Report report = Begin(options, options.profilePath.empty() ? "built-in" : options.profilePath, options.threaded);
   emu::Kernel kernel(options.threaded ? emu::Mode::Threaded : emu::Mode::Deterministic);
   {
     emu::devices::EcmFunction device(profile);
     emu::usb::Bus bus(device);
-    // On the bus before the driver loads: the capture holds the whole enumeration.
-    emu::capture::BusCapture capture(captures.usb.get(), captures.ethernet.get());
-    if (captures.usb || captures.ethernet) bus.SetObserver(&capture);
-    Drive(options, device, bus, captures, progress, report);
-    kernel.RunPending();
-    bus.SetObserver(nullptr);
+    OnBus(options, SessionDevice{bus, profile, &device, nullptr}, captures, progress, report);
   }
-  TakeFindings(kernel, "at the end of the session", &report.verifierViolations, &report.leaks);
-  if (captures.usb) captures.usb->Flush();
-  if (captures.ethernet) captures.ethernet->Flush();
+  End(kernel, captures, report);
+  return report;
+}
+
+Report RunRealSession(const RunOptions& options, emu::realusb::RealDevice& device,
+                      const emu::devices::DeviceProfile& profile, Captures& captures, ProgressLine& progress) {
+  // A real device answers in real time: only the threaded emulator runs it.
+  Report report = Begin(options, "USB device " + device.description(), true);
+  emu::Kernel kernel(emu::Mode::Threaded);
+  {
+    emu::usb::Bus bus(device);
+    bus.RecordTransfers(false);
+    device.SetOnGone([&bus] { bus.Unplug(); });
+    OnBus(options, SessionDevice{bus, profile, nullptr, &device}, captures, progress, report);
+    device.SetOnGone(nullptr);
+    device.Close();
+  }
+  for (const std::string& note : device.notes()) report.steps.push_back("USB device: " + note);
+  End(kernel, captures, report);
   return report;
 }
 

@@ -1,10 +1,11 @@
-// One session of the driver against a simulated device, from driver load to unload.
+// One session of the driver against a simulated or a real device, from driver load to unload.
 #pragma once
 
 #include <memory>
 
 #include "emu/capture/UsbCapture.h"
 #include "emu/devices/DeviceProfile.h"
+#include "emu/realusb/RealDevice.h"
 #include "tools/ecmemu/Options.h"
 #include "tools/ecmemu/ProgressLine.h"
 #include "tools/ecmemu/Report.h"
@@ -20,5 +21,9 @@ struct Captures {
 // The options are valid and the profile loaded; every outcome of the driver is in the report.
 Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& profile, Captures& captures,
                   ProgressLine& progress);
+// The same on an opened real device, whose profile was read from it; the device is given
+// back (Close) before the session's findings are taken.
+Report RunRealSession(const RunOptions& options, emu::realusb::RealDevice& device,
+                      const emu::devices::DeviceProfile& profile, Captures& captures, ProgressLine& progress);
 
 }  // namespace ecmemu

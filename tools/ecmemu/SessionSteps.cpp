@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "emu/kernel/Kernel.h"
 
@@ -17,6 +18,10 @@ constexpr ULONG kFilter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST
 constexpr USHORT kEcmFilter = 0x04 | 0x10 | 0x08;  // directed, multicast, broadcast
 constexpr ULONG kDownlinkBitRate = 480000000;
 constexpr ULONG kUplinkBitRate = 300000000;
+constexpr uint64_t kRemovalBoundMs = 60000;  // from the cue until a real device is gone
+constexpr uint32_t kRemovalChunk = 8;        // frames streamed between looks at a real device
+constexpr UCHAR kClassInterfaceOut = 0x21;
+constexpr UCHAR kSetEthernetPacketFilter = 0x43;
 
 std::string Hex16(USHORT value) { return "0x" + Hex32(value).substr(6); }
 
@@ -24,18 +29,20 @@ std::string Mbits(ULONG unitsOf100) { return std::to_string(unitsOf100 / 10000) 
 
 }  // namespace
 
-SessionSteps::SessionSteps(const RunOptions& options, emu::ndis::Miniport& miniport,
-                           emu::devices::EcmFunction& device, emu::usb::Bus& bus,
+SessionSteps::SessionSteps(const RunOptions& options, emu::ndis::Miniport& miniport, const SessionDevice& device,
                            emu::capture::EthernetCapture* ethernet, ProgressLine& progress, Report& report)
     : options_(options),
       session_(miniport),
       device_(device),
-      bus_(bus),
+      bus_(device.bus),
       ethernet_(ethernet),
       progress_(progress),
       report_(report) {}
 
-SessionSteps::~SessionSteps() = default;
+SessionSteps::~SessionSteps() {
+  // The bus ends what the device had; the wait for the removal ends with it.
+  if (device_.real) device_.real->SetOnGone([&bus = bus_] { bus.Unplug(); });
+}
 
 void SessionSteps::Run() {
   ReadAdapter();
@@ -62,6 +69,10 @@ void SessionSteps::Run() {
     Stream(streamed - first - 1);
   }
   progress_.Clear();
+  if (device_.real && device_.real->gone() && !removalIndicated_) {
+    Fail("the device went away during the session");
+    IndicateRemoval();
+  }
   ReadCounters();
 }
 
@@ -69,7 +80,12 @@ bool SessionSteps::StartTraffic() {
   if (traffic_) return true;
   std::optional<Address> host = session_.QueryAddress(OID_802_3_CURRENT_ADDRESS);
   if (!host || report_.maximumTotalSize < kFrameOverhead) return false;
-  traffic_ = std::make_unique<TrafficRun>(session_, device_, *host, report_.maximumTotalSize, ethernet_);
+  traffic_ = std::make_unique<TrafficRun>(session_, device_.model, *host, report_.maximumTotalSize, ethernet_);
+  if (device_.real)
+    device_.real->SetOnGone([this] {
+      bus_.Unplug();
+      traffic_->Abandon();
+    });
   traffic_->onProgress = [this](uint32_t sent, uint64_t back) {
     progress_.Show("ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
                    std::to_string(back) + " back");
@@ -112,14 +128,17 @@ void SessionSteps::ReadAdapter() {
   report_.maximumTotalSize = session_.QueryUlong(OID_GEN_MAXIMUM_TOTAL_SIZE).value_or(0);
   report_.maximumLookahead = session_.QueryUlong(OID_GEN_MAXIMUM_LOOKAHEAD).value_or(0);
   UCHAR selected = bus_.ConfigurationValue();
-  for (const auto& [index, bytes] : device_.profile().configurations)
+  for (const auto& [index, bytes] : device_.profile.configurations)
     if (bytes.size() > 5 && bytes[5] == selected) report_.configurationIndex = index;
 }
 
 void SessionSteps::SetPacketFilter() {
   NDIS_STATUS status = session_.SetUlong(OID_GEN_CURRENT_PACKET_FILTER, kFilter);
   bool reached = status == NDIS_STATUS_SUCCESS &&
-                 session_.WaitUntil([this] { return device_.packetFilter() == kEcmFilter; }, kIndicationBoundMs);
+                 session_.WaitUntil([this] {
+                   std::vector<uint16_t> requests = PacketFilterRequests();
+                   return !requests.empty() && requests.back() == kEcmFilter;
+                 }, kIndicationBoundMs);
   if (status != NDIS_STATUS_SUCCESS)
     Fail("setting the packet filter failed with " + Hex32(status));
   else if (!reached)
@@ -166,11 +185,16 @@ bool SessionSteps::Moved(bool moved, const std::string& otherwise) {
 
 void SessionSteps::FlapLink() {
   if (!Drain("before the link flap")) return;
+  if (!device_.model) {
+    Step("link flap and speed change: a real device decides its own; the link speed is the device's, " +
+         Mbits(session_.QueryUlong(OID_GEN_LINK_SPEED).value_or(0)));
+    return;
+  }
   for (bool up : {false, true}) {
     NDIS_STATUS indication = up ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT;
     ULONG state = up ? NdisMediaStateConnected : NdisMediaStateDisconnected;
     size_t before = session_.StatusCount(indication);
-    device_.SetLink(up);
+    device_.model->SetLink(up);
     bool seen = session_.WaitUntil(
         [&] {
           return session_.StatusCount(indication) > before && session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == state;
@@ -187,12 +211,13 @@ void SessionSteps::FlapLink() {
 }
 
 void SessionSteps::ChangeSpeed() {
-  USHORT packet = device_.Layout().notificationPacketSize;
+  if (!device_.model) return;
+  USHORT packet = device_.model->Layout().notificationPacketSize;
   if (packet < kSpeedChangeLength) {
     // The driver reads each interrupt transfer on its own, in a buffer of one packet: it
     // cannot see a notification that comes in pieces, and must not misread the pieces.
     std::optional<ULONG> before = session_.QueryUlong(OID_GEN_LINK_SPEED);
-    device_.SetSpeed(kDownlinkBitRate, kUplinkBitRate);
+    device_.model->SetSpeed(kDownlinkBitRate, kUplinkBitRate);
     session_.Settle(kPiecesMs);
     bool kept = session_.QueryUlong(OID_GEN_LINK_SPEED) == before &&
                 session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == ULONG{NdisMediaStateConnected};
@@ -206,7 +231,7 @@ void SessionSteps::ChangeSpeed() {
          " and the link stays up");
     return;
   }
-  device_.SetSpeed(kDownlinkBitRate, kUplinkBitRate);
+  device_.model->SetSpeed(kDownlinkBitRate, kUplinkBitRate);
   ULONG expected = kUplinkBitRate / 100;
   if (!session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_LINK_SPEED) == expected; }, kIndicationBoundMs)) {
     Fail("OID_GEN_LINK_SPEED did not follow the device's CONNECTION_SPEED_CHANGE to " +
@@ -262,9 +287,15 @@ void SessionSteps::ResetWithQueue(uint32_t queued) {
   uint32_t flushed = traffic_->ExcuseUnsentAsFlushed(first, first + queued);
   // A frame behind the queued ones tells which of those the reset dropped in flight.
   if (!Moved(traffic_->Stream(1), "the traffic stalled after the reset") || !Drain("after the reset")) return;
-  uint64_t dropped = traffic_->Tally().droppedByReset;
+  TrafficTally tally = traffic_->Tally();
+  uint64_t dropped = tally.droppedByReset;
+  // Only the simulated device tells what reached it: of a real one's, what did not come back
+  // was either completed unsent or answered while the pipes closed.
+  flushed = static_cast<uint32_t>(tally.flushedByReset);
   std::string text = "reset with " + std::to_string(queued) + " frames queued: completed with " + Hex32(status) +
-                     "; " + std::to_string(flushed) + " were completed without being sent, " +
+                     "; " + std::to_string(flushed) +
+                     (device_.model ? " were completed without being sent, "
+                                    : " did not come back (completed unsent, or answered as the pipes closed), ") +
                      std::to_string(queued - flushed - dropped) + " went out and came back";
   if (dropped)
     text += ", " + std::to_string(dropped) + " were answered while the pipes closed and dropped with the aborted reads";
@@ -275,9 +306,14 @@ void SessionSteps::RemoveDuringTraffic(uint32_t count) {
   if (stalled_) return;
   uint32_t before = count / 2;
   if (!Moved(traffic_->Stream(before), "the traffic stalled before the removal")) return;
-  traffic_->CutForRemoval();
-  bus_.Unplug();
-  session_.miniport().PnPEvent(NdisDevicePnPEventSurpriseRemoved);
+  if (device_.real) {
+    if (!StreamUntilGone()) return;
+    traffic_->CutForRemoval();
+  } else {
+    traffic_->CutForRemoval();
+    bus_.Unplug();
+  }
+  IndicateRemoval();
   bool rest = traffic_->Stream(count - before) && traffic_->WaitCompletions();
   if (!rest) Fail("packets sent after the surprise removal were not all completed");
   Step("surprise removal after " + std::to_string(before) + " of " + std::to_string(count) +
@@ -285,23 +321,59 @@ void SessionSteps::RemoveDuringTraffic(uint32_t count) {
        std::to_string(count - before) + " frames sent afterwards were completed");
 }
 
+bool SessionSteps::StreamUntilGone() {
+  // Whoever holds the device removes it on this cue; it takes a moment to reach the host.
+  std::fprintf(stderr, "ecmemu: remove the device now\n");
+  std::fflush(stderr);
+  auto start = std::chrono::steady_clock::now();
+  while (!device_.real->gone()) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(kRemovalBoundMs)) {
+      Fail("the device was not removed within " + std::to_string(kRemovalBoundMs / 1000) + " s of the cue");
+      return false;
+    }
+    // The removal ends a stream early, just before the device counts as gone; a stream that
+    // stalls otherwise is a failure.
+    if (!traffic_->Stream(kRemovalChunk) &&
+        !session_.WaitUntil([this] { return device_.real->gone(); }, kIndicationBoundMs))
+      return Moved(false, "the traffic stalled before the removal");
+  }
+  return true;
+}
+
+void SessionSteps::IndicateRemoval() {
+  session_.miniport().PnPEvent(NdisDevicePnPEventSurpriseRemoved);
+  removalIndicated_ = true;
+}
+
+std::vector<uint16_t> SessionSteps::PacketFilterRequests() {
+  if (device_.model) return device_.model->packetFilterRequests();
+  // A real device's acknowledgment is the successful status of the request.
+  std::vector<uint16_t> acknowledged;
+  for (const emu::usb::BusRequest& request : bus_.Requests())
+    if (request.setup && request.setup->bmRequestType == kClassInterfaceOut &&
+        request.setup->bRequest == kSetEthernetPacketFilter && request.status == USBD_STATUS_SUCCESS)
+      acknowledged.push_back(request.setup->wValue);
+  return acknowledged;
+}
+
 void SessionSteps::ReadCounters() {
   // The driver counts a frame once the protocol has taken it, a moment after the protocol saw it.
   if (traffic_) {
-    uint64_t received = traffic_->Tally().fromDevice.received;
+    uint64_t received = session_.miniport().protocol().frameCount();
     session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_RCV_OK) >= received; }, kIndicationBoundMs);
   }
   report_.counters = session_.ReadCounters();
   report_.mediaConnected = session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == ULONG{NdisMediaStateConnected};
   report_.linkSpeed = session_.QueryUlong(OID_GEN_LINK_SPEED).value_or(0);
-  report_.packetFilterRequests = device_.packetFilterRequests();
+  report_.packetFilterRequests = PacketFilterRequests();
 }
 
 void SessionSteps::AfterHalt() {
-  report_.packetFilterRequests = device_.packetFilterRequests();
+  report_.packetFilterRequests = PacketFilterRequests();
   if (!traffic_) return;
   TrafficTally t = traffic_->Tally();
-  emu::devices::FrameRecorder::Tally onDevice = device_.DataOut().tally();
+  emu::devices::FrameRecorder::Tally onDevice;
+  if (device_.model) onDevice = device_.model->DataOut().tally();
   FrameCounts& f = report_.frames;
   f.sent = t.sent;
   f.received = t.fromDevice.received;
@@ -312,7 +384,7 @@ void SessionSteps::AfterHalt() {
   f.corrupted = t.toDevice.corrupted + t.fromDevice.corrupted;
   f.mergedOnDevice = onDevice.merged;
   f.truncatedOnDevice = onDevice.truncated;
-  f.reachedDevice = t.toDevice.verified;
+  f.reachedDevice = traffic_->reachedDevice();
   f.flushedByReset = t.flushedByReset;
   f.droppedByReset = t.droppedByReset;
   f.cutByRemoval = t.cutByRemoval;
@@ -325,14 +397,19 @@ void SessionSteps::AfterHalt() {
   check(f.corrupted, "frame(s) corrupted");
   check(f.mergedOnDevice, "frame(s) merged with the next one on the device");
   check(f.truncatedOnDevice, "frame(s) longer than the device takes");
-  check(t.toDevice.foreign + t.fromDevice.foreign, "frame(s) that the session never sent");
+  // A real device's far end has a network stack of its own, which sends what it likes.
+  f.other = t.toDevice.foreign + t.fromDevice.foreign;
+  if (device_.model) check(f.other, "frame(s) that the session never sent");
   check(t.refusedByDeviceFilter, "answer(s) the device's packet filter kept from the host");
   if (!options_.surpriseRemoval) check(t.failedSends, "packet(s) completed with a failure");
   if (t.completed != t.sent)
     Fail(std::to_string(t.sent) + " packets sent, " + std::to_string(t.completed) + " completions");
-  if (report_.counters.rcvOk != f.received)
+  // Every frame the protocol got counts, those before the traffic began too (a real
+  // device's far end may speak as soon as the link is up).
+  uint64_t indicated = session_.miniport().protocol().frameCount();
+  if (report_.counters.rcvOk != indicated)
     Fail("OID_GEN_RCV_OK is " + std::to_string(report_.counters.rcvOk) + ", the protocol received " +
-         std::to_string(f.received));
+         std::to_string(indicated));
 }
 
 }  // namespace ecmemu

@@ -2,7 +2,8 @@
 // device's owner would: packet filter, link, traffic through the device's wire, a link flap,
 // a speed change, a power cycle with frames waiting, a reset with frames queued, or a surprise
 // removal in the middle of the traffic. Each step says in the report what happened, and why
-// the run failed when a check did not hold.
+// the run failed when a check did not hold. A real device decides its own link and speed, so
+// those steps are the simulated device's only; its removal is done by whoever holds it.
 #pragma once
 
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "emu/capture/UsbCapture.h"
 #include "emu/devices/EcmFunction.h"
+#include "emu/realusb/RealDevice.h"
 #include "emu/usb/Bus.h"
 #include "tools/ecmemu/AdapterSession.h"
 #include "tools/ecmemu/Options.h"
@@ -20,10 +22,18 @@
 
 namespace ecmemu {
 
+// The device a session runs against: exactly one of model and real is set.
+struct SessionDevice {
+  emu::usb::Bus& bus;
+  const emu::devices::DeviceProfile& profile;
+  emu::devices::EcmFunction* model;  // simulated: the session steers its link and wire
+  emu::realusb::RealDevice* real;
+};
+
 class SessionSteps {
  public:
-  SessionSteps(const RunOptions& options, emu::ndis::Miniport& miniport, emu::devices::EcmFunction& device,
-               emu::usb::Bus& bus, emu::capture::EthernetCapture* ethernet, ProgressLine& progress, Report& report);
+  SessionSteps(const RunOptions& options, emu::ndis::Miniport& miniport, const SessionDevice& device,
+               emu::capture::EthernetCapture* ethernet, ProgressLine& progress, Report& report);
   ~SessionSteps();
 
   // Everything between a successful initialization and the halt.
@@ -51,6 +61,11 @@ class SessionSteps {
   void PowerCycle(uint32_t waiting);
   void ResetWithQueue(uint32_t queued);
   void RemoveDuringTraffic(uint32_t count);
+  // Streams until the real device is gone; false when it stayed for the whole bound.
+  bool StreamUntilGone();
+  void IndicateRemoval();
+  // The ECM filter bitmaps the device acknowledged, in order.
+  std::vector<uint16_t> PacketFilterRequests();
   void ReadCounters();
   bool Drain(const std::string& when);
   // False, with the traffic marked stalled and the reason recorded, when nothing moved.
@@ -60,13 +75,14 @@ class SessionSteps {
 
   const RunOptions& options_;
   AdapterSession session_;
-  emu::devices::EcmFunction& device_;
+  SessionDevice device_;
   emu::usb::Bus& bus_;
   emu::capture::EthernetCapture* ethernet_;
   ProgressLine& progress_;
   Report& report_;
   std::unique_ptr<TrafficRun> traffic_;
   bool stalled_ = false;
+  bool removalIndicated_ = false;
 };
 
 }  // namespace ecmemu

@@ -1,6 +1,7 @@
 #include "tools/ecmemu/Traffic.h"
 
 #include <cstring>
+#include <utility>
 
 namespace ecmemu {
 namespace {
@@ -62,6 +63,17 @@ std::vector<uint8_t> FrameFactory::Make(uint32_t sequence) const {
   for (size_t i = 23; i < payloadEnd; ++i) frame[i] = static_cast<uint8_t>(sequence * 31 + i * 7);
   Put32(&frame[payloadEnd], Checksum(frame.data(), payloadEnd));
   return frame;
+}
+
+bool ReflectFrame(std::vector<uint8_t>& frame) {
+  StreamChecker outbound(1);
+  if (!outbound.Accept(frame.data(), frame.size())) return false;
+  size_t declared = frame[21] | static_cast<size_t>(frame[22]) << 8;
+  frame.resize(declared);  // without the padding a wire may have added
+  for (size_t i = 0; i < 6; ++i) std::swap(frame[i], frame[6 + i]);
+  frame[16] = 2;
+  Put32(&frame[declared - 4], Checksum(frame.data(), declared - 4));
+  return true;
 }
 
 std::optional<uint32_t> StreamChecker::Accept(const uint8_t* frame, size_t length) {

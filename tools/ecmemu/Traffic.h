@@ -40,6 +40,10 @@ struct StreamCounts {
   uint64_t foreign = 0;  // not a frame of this stream at all
 };
 
+// The far end's answer to a frame a session sent (direction 1): the same frame with its
+// addresses swapped, as direction 2, its checksum made anew. False for any other frame.
+bool ReflectFrame(std::vector<uint8_t>& frame);
+
 // Checks the frames of one direction as they arrive.
 class StreamChecker {
  public:

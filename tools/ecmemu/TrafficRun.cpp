@@ -16,15 +16,17 @@ uint64_t NowUs() { return emu::Kernel::Current().scheduler().Now() / 10; }
 
 }  // namespace
 
-TrafficRun::TrafficRun(AdapterSession& session, emu::devices::EcmFunction& device, const Address& host,
+TrafficRun::TrafficRun(AdapterSession& session, emu::devices::EcmFunction* model, const Address& host,
                        uint32_t maxLength, emu::capture::EthernetCapture* ethernet)
     : session_(session),
-      device_(device),
+      model_(model),
       ethernet_(ethernet),
       outbound_(kPeer, host, 1, maxLength),
       inbound_(host, kPeer, 2, maxLength) {
-  device_.DataOut().KeepFrames(false);
-  device_.ConnectWire([this](const emu::devices::Bytes& frame) { OnWire(frame); });
+  if (model_) {
+    model_->DataOut().KeepFrames(false);
+    model_->ConnectWire([this](const emu::devices::Bytes& frame) { OnWire(frame); });
+  }
   emu::ndis::Protocol& protocol = session_.miniport().protocol();
   protocol.recordFrames = false;
   protocol.onFrame = [this](const emu::ndis::ReceivedFrame& frame) { OnFrame(frame); };
@@ -32,7 +34,7 @@ TrafficRun::TrafficRun(AdapterSession& session, emu::devices::EcmFunction& devic
 }
 
 TrafficRun::~TrafficRun() {
-  device_.DisconnectWire();
+  if (model_) model_->DisconnectWire();
   emu::ndis::Protocol& protocol = session_.miniport().protocol();
   protocol.onFrame = nullptr;
   protocol.onSendComplete = nullptr;
@@ -49,7 +51,7 @@ void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
     state_[number] |= kAtDevice;
     answer = inbound_.Make(number);
   }
-  if (!device_.DeliverFromWire(std::move(answer))) {
+  if (!model_->DeliverFromWire(std::move(answer))) {
     // Settled: the answer will never come, and the window must not wait for it.
     std::lock_guard<std::mutex> guard(mutex_);
     ++refusedByFilter_;
@@ -64,7 +66,7 @@ void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
     std::lock_guard<std::mutex> guard(mutex_);
     std::optional<uint32_t> sequence = hostChecker_.Accept(bytes.data(), bytes.size());
     if (sequence && *sequence < state_.size()) {
-      SettleLocked(*sequence, kBack);
+      SettleLocked(*sequence, model_ ? kBack : kBack | kAtDevice);
       highestBack_ = std::max<int64_t>(highestBack_, *sequence);
       if (*sequence >= resetEnd_) {
         for (uint32_t s = resetFirst_; s < resetEnd_; ++s)
@@ -131,10 +133,10 @@ bool TrafficRun::Stream(uint32_t count) {
           std::lock_guard<std::mutex> guard(mutex_);
           back = settled_;
           room = OpenLocked() < kWindow ? kWindow - static_cast<uint32_t>(OpenLocked()) : 0;
-          return sent_ >= end || room > 0;
+          return sent_ >= end || room > 0 || abandoned_;
         },
         kStallMs);
-    if (!moved) return false;
+    if (!moved || abandoned()) return false;
     uint32_t now = sent();
     if (onProgress) onProgress(now, back);
     if (now >= end) return true;
@@ -170,10 +172,10 @@ bool TrafficRun::WaitSteadily(const std::function<bool()>& doneLocked) {
     bool moved = session_.WaitUntil(
         [&] {
           std::lock_guard<std::mutex> guard(mutex_);
-          return doneLocked() || MovementLocked() != before;
+          return doneLocked() || MovementLocked() != before || abandoned_;
         },
         kStallMs);
-    if (!moved) return false;
+    if (!moved || abandoned()) return false;
   }
 }
 
@@ -184,7 +186,20 @@ uint32_t TrafficRun::sent() {
 
 uint64_t TrafficRun::reachedDevice() {
   std::lock_guard<std::mutex> guard(mutex_);
-  return wireChecker_.counts().verified;
+  return (model_ ? wireChecker_ : hostChecker_).counts().verified;
+}
+
+void TrafficRun::Abandon() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    abandoned_ = true;
+  }
+  session_.Wake();
+}
+
+bool TrafficRun::abandoned() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return abandoned_;
 }
 
 uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
@@ -203,6 +218,7 @@ uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
 void TrafficRun::CutForRemoval() {
   std::lock_guard<std::mutex> guard(mutex_);
   cut_ = true;
+  abandoned_ = false;  // the removal that ended the waits is accounted for from here on
   // Frames come back in order: one older than the newest back that is missing was lost before.
   for (uint32_t s = static_cast<uint32_t>(highestBack_ + 1); s < sent_; ++s)
     if (!(state_[s] & kBack)) SettleLocked(s, kCut);

@@ -2,7 +2,8 @@
 // wire behind the device checks it and answers with the frame of the same number the other
 // way, which the protocol checks in turn. Per number the run knows whether the frame reached
 // the device, came back, or is excused: flushed by a reset before it was sent, or cut off by
-// the removal of the device.
+// the removal of the device. A real device has no wire here: its far end sends the frames
+// back by itself (ecmemu reflect), so a frame that comes back is the proof it got there.
 #pragma once
 
 #include <platform.h>
@@ -38,7 +39,8 @@ struct TrafficTally {
 
 class TrafficRun {
  public:
-  TrafficRun(AdapterSession& session, emu::devices::EcmFunction& device, const Address& host, uint32_t maxLength,
+  // 'model' is the simulated device whose wire answers, or null for a real device.
+  TrafficRun(AdapterSession& session, emu::devices::EcmFunction* model, const Address& host, uint32_t maxLength,
              emu::capture::EthernetCapture* ethernet);
   ~TrafficRun();
   TrafficRun(const TrafficRun&) = delete;
@@ -65,6 +67,9 @@ class TrafficRun {
   void CutForRemoval();
   // What has not come back yet is counted lost for good, and no longer holds the window open.
   void GiveUpOutstanding();
+  // Ends the waits of Stream, Drain and WaitCompletions at once, as failed, until
+  // CutForRemoval: a real device went away.
+  void Abandon();
 
   TrafficTally Tally();
   // Called now and then while frames stream: frames sent, frames back.
@@ -77,6 +82,7 @@ class TrafficRun {
   static constexpr uint8_t kSettled = kBack | kFlushed | kCut | kDroppedByReset | kRefused | kGivenUp;
 
   void Send(uint32_t count);  // one batch
+  bool abandoned();
   void Reclaim();             // frees the packets completed so far
   uint64_t OpenLocked() const { return sent_ - settled_; }
   uint64_t MovementLocked() const { return settled_ + completions_ + wireChecker_.counts().verified; }
@@ -89,7 +95,7 @@ class TrafficRun {
   void OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
 
   AdapterSession& session_;
-  emu::devices::EcmFunction& device_;
+  emu::devices::EcmFunction* model_;
   emu::capture::EthernetCapture* ethernet_;
   FrameFactory outbound_;
   FrameFactory inbound_;
@@ -102,6 +108,7 @@ class TrafficRun {
   uint32_t sent_ = 0;
   uint64_t settled_ = 0;        // numbers back or excused
   bool cut_ = false;
+  bool abandoned_ = false;
   int64_t highestBack_ = -1;
   uint32_t resetFirst_ = 0, resetEnd_ = 0;  // the numbers queued at the last reset
   std::vector<PNDIS_PACKET> completed_;

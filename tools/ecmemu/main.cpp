@@ -3,13 +3,16 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "emu/devices/ProfileReader.h"
 #include "tools/ecmemu/BridgeSession.h"
 #include "tools/ecmemu/DeviceChoice.h"
 #include "tools/ecmemu/FaultMatrix.h"
 #include "tools/ecmemu/Options.h"
+#include "tools/ecmemu/Reflector.h"
 #include "tools/ecmemu/RunSession.h"
 
 namespace {
@@ -36,18 +39,17 @@ bool OpenCaptures(const ecmemu::RunOptions& options, ecmemu::Captures& captures,
   return true;
 }
 
-int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) {
+// The real device a command names, opened; null after the usage error is printed.
+std::unique_ptr<emu::realusb::RealDevice> OpenUsbDevice(const std::string& text, bool take) {
   std::string error;
-  if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
-  emu::devices::DeviceProfile profile;
-  if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
-  if (!options.usbPcapPath.empty() && options.usbPcapPath == options.ethPcapPath)
-    return Usage("--usb-pcap and --eth-pcap name the same file");
-  ecmemu::Captures captures;
-  if (!OpenCaptures(options, captures, &error)) return Usage("cannot write the capture: " + error);
-  ecmemu::ProgressLine progress(isatty(STDERR_FILENO) != 0);
-  ecmemu::Report report = ecmemu::RunSession(options, profile, captures, progress);
-  progress.Clear();
+  std::optional<emu::realusb::DeviceSelector> selector = emu::realusb::ParseDeviceSelector(text, &error);
+  std::unique_ptr<emu::realusb::RealDevice> device =
+      selector ? emu::realusb::RealDevice::Open(*selector, take, &error) : nullptr;
+  if (!device) Usage("--usb-device: " + error);
+  return device;
+}
+
+int Print(const ecmemu::RunOptions& options, const ecmemu::Report& report) {
   if (options.json)
     std::cout << ecmemu::ToJson(report).dump(2) << "\n";
   else
@@ -55,13 +57,43 @@ int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) 
   return report.Ok() ? kExitOk : kExitChecksFailed;
 }
 
+int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) {
+  std::string error;
+  if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
+  if (!options.usbDevice.empty() && !options.profilePath.empty())
+    return Usage("--profile and --usb-device name two devices");
+  emu::devices::DeviceProfile profile;
+  if (options.usbDevice.empty() && !ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
+  if (!options.usbPcapPath.empty() && options.usbPcapPath == options.ethPcapPath)
+    return Usage("--usb-pcap and --eth-pcap name the same file");
+  ecmemu::Captures captures;
+  if (!OpenCaptures(options, captures, &error)) return Usage("cannot write the capture: " + error);
+  ecmemu::ProgressLine progress(isatty(STDERR_FILENO) != 0);
+  if (options.usbDevice.empty()) {
+    ecmemu::Report report = ecmemu::RunSession(options, profile, captures, progress);
+    progress.Clear();
+    return Print(options, report);
+  }
+  std::unique_ptr<emu::realusb::RealDevice> device = OpenUsbDevice(options.usbDevice, true);
+  if (!device) return kExitUsage;
+  // The session reads which configuration the driver chose from the device's own descriptors.
+  if (!emu::devices::ReadProfile(*device, &profile, &error)) return Usage("--usb-device: " + error);
+  ecmemu::Report report = ecmemu::RunRealSession(options, *device, profile, captures, progress);
+  progress.Clear();
+  return Print(options, report);
+}
+
 int Bridge(ecmemu::BridgeOptions& options, const std::vector<std::string>& rawParams) {
   std::string error;
   if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
-  emu::devices::DeviceProfile profile;
-  if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
   error = ecmemu::CheckBridgeOptions(options);
   if (!error.empty()) return Usage(error);
+  if (!options.usbDevice.empty()) {
+    std::unique_ptr<emu::realusb::RealDevice> device = OpenUsbDevice(options.usbDevice, true);
+    return device ? ecmemu::RunRealBridge(options, *device) : kExitUsage;
+  }
+  emu::devices::DeviceProfile profile;
+  if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
   return ecmemu::RunBridge(options, profile);
 }
 
@@ -97,6 +129,27 @@ int Faults(ecmemu::MatrixOptions& options, const std::vector<std::string>& rawPa
   return counts.failed == 0 && counts.unexpectedPasses == 0 ? kExitOk : kExitChecksFailed;
 }
 
+int Profile(const std::string& usbDevice, const std::string& outputPath) {
+  std::unique_ptr<emu::realusb::RealDevice> device = OpenUsbDevice(usbDevice, false);
+  if (!device) return kExitUsage;
+  emu::devices::DeviceProfile profile;
+  std::string error;
+  if (!emu::devices::ReadProfile(*device, &profile, &error)) {
+    std::cerr << "ecmemu: " << device->description() << ": " << error << "\n";
+    return kExitChecksFailed;
+  }
+  std::string text = emu::devices::FormatProfile(profile, "read from the USB device " + device->description());
+  for (const std::string& note : emu::devices::CheckProfile(profile)) text += "# note: " + note + "\n";
+  if (outputPath.empty() || outputPath == "-") {
+    std::cout << text;
+    return kExitOk;
+  }
+  std::ofstream out(outputPath);
+  out << text;
+  if (!out.flush()) return Usage("cannot write " + outputPath);
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,10 +160,14 @@ int main(int argc, char** argv) {
   CLI::App* runCommand = app.add_subcommand("run", "load the driver, bring a device up, exchange traffic, "
                                                    "halt and unload; print a report");
   runCommand->add_option("--profile", run.profilePath, "device profile file (default: the built-in device)");
+  runCommand->add_option("--usb-device", run.usbDevice,
+                         "a real USB device instead, VID:PID[@N] or a bus path such as 1-2 (its far end "
+                         "must reflect the frames: ecmemu reflect)");
   runCommand->add_option("--param", rawParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
   runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 1000000u));
   runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
-  runCommand->add_flag("--surprise-removal", run.surpriseRemoval, "unplug the device in the middle of the traffic");
+  runCommand->add_flag("--surprise-removal", run.surpriseRemoval,
+                       "unplug the device in the middle of the traffic (a real device: wait for its removal)");
   runCommand->add_flag("--json", run.json, "print the report as one JSON object");
   runCommand->add_option("--usb-pcap", run.usbPcapPath, "write the USB traffic as a USBPcap capture");
   runCommand->add_option("--eth-pcap", run.ethPcapPath, "write the adapter's frames as an Ethernet capture");
@@ -118,10 +175,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> rawBridgeParams;
   CLI::App* bridgeCommand = app.add_subcommand(
       "bridge", "carry real traffic through the driver, between a TAP interface on the adapter's protocol side "
-                "and a TAP interface on the device's wire, until SIGINT or SIGTERM; print the counters");
+                "and the device's wire (a second TAP, or a real device's own), until SIGINT or SIGTERM; print "
+                "the counters");
   bridgeCommand->add_option("--tap", bridge.tap, "TAP interface for the adapter's side (created)")->required();
-  bridgeCommand->add_option("--wire-tap", bridge.wireTap, "TAP interface for the device's wire (created)")->required();
+  bridgeCommand->add_option("--wire-tap", bridge.wireTap, "TAP interface for the simulated device's wire (created)");
   bridgeCommand->add_option("--profile", bridge.profilePath, "device profile file (default: the built-in device)");
+  bridgeCommand->add_option("--usb-device", bridge.usbDevice, "a real USB device instead, VID:PID[@N] or a bus path");
   bridgeCommand->add_option("--param", rawBridgeParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
   ecmemu::MatrixOptions matrix;
   std::vector<std::string> rawMatrixParams, kinds;
@@ -138,18 +197,32 @@ int main(int argc, char** argv) {
       ->delimiter(',');
   faultsCommand->add_option("--sample", matrix.sample, "run this many of the selected cells, spread evenly");
   faultsCommand->add_flag("--verbose", matrix.verbose, "print every cell's outcome as it ends");
+  ecmemu::ReflectOptions reflect;
+  CLI::App* reflectCommand = app.add_subcommand(
+      "reflect", "the far end of a real device's wire: send a session's frames back on a network interface");
+  reflectCommand->add_option("--interface", reflect.interface, "the network interface (raw socket; root)")->required();
+  reflectCommand->add_option("--seconds", reflect.seconds, "stop after this long (default: at SIGINT or SIGTERM)");
+  std::string profileDevice, profileOutput;
+  CLI::App* profileCommand =
+      app.add_subcommand("profile", "read a real USB device's descriptors and write them as a device profile");
+  profileCommand->add_option("--usb-device", profileDevice, "VID:PID[@N] or a bus path")->required();
+  profileCommand->add_option("--output", profileOutput, "the profile file (default: standard output)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
   } catch (const CLI::ParseError& e) {
-    if (argc > 1 && argv[1][0] != '-' && !runCommand->parsed() && !bridgeCommand->parsed() &&
-        !faultsCommand->parsed())
-      return Usage(std::string("unknown command '") + argv[1] + "' (the commands are run, bridge and faults)");
+    bool known = runCommand->parsed() || bridgeCommand->parsed() || faultsCommand->parsed() ||
+                 reflectCommand->parsed() || profileCommand->parsed();
+    if (argc > 1 && argv[1][0] != '-' && !known)
+      return Usage(std::string("unknown command '") + argv[1] +
+                   "' (the commands are run, bridge, faults, reflect and profile)");
     return Usage(e.what());
   }
   if (runCommand->parsed()) return Run(run, rawParams);
   if (bridgeCommand->parsed()) return Bridge(bridge, rawBridgeParams);
   if (faultsCommand->parsed()) return Faults(matrix, rawMatrixParams, urbs, kinds);
+  if (reflectCommand->parsed()) return ecmemu::RunReflector(reflect);
+  if (profileCommand->parsed()) return Profile(profileDevice, profileOutput);
   return Usage("no command");
 }
