@@ -1,8 +1,11 @@
-# The three commands: make run, make test, make package.
+# The three commands: make run, make test, make package. A longer campaign: make explore.
 BUILD := build
+TSAN_BUILD := build-tsan
 GENERATOR := Ninja
+# Schedules per scenario of make explore (make test runs a dozen).
+EXPLORE_SCHEDULES := 1000
 
-.PHONY: all setup build test run package clean
+.PHONY: all setup build test run package clean tsan explore
 
 all: build
 
@@ -18,11 +21,21 @@ package: setup
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
 	@cmake --build $(BUILD)/i386
 
-test: build package
+test: build package tsan
 	@ctest --test-dir $(BUILD) --output-on-failure -j2
+	@ctest --test-dir $(TSAN_BUILD) --output-on-failure -j2 -L tsan
+
+# The threaded tests under ThreadSanitizer, in a tree of their own.
+tsan: setup
+	@cmake -S . -B $(TSAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DECM_SANITIZE=OFF \
+	  -DECM_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) --target test_tsan
+
+explore: build
+	@ECM_EXPLORE_SCHEDULES=$(EXPLORE_SCHEDULES) ctest --test-dir $(BUILD) --output-on-failure -j2 -L explore
 
 run: build
 	@$(BUILD)/bin/ecmemu run
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD)

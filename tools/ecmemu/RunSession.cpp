@@ -9,6 +9,10 @@
 namespace ecmemu {
 namespace {
 
+// Scheduling points a session takes per frame, roughly: where an exploring schedule places its
+// PCT change points.
+constexpr uint64_t kStepsPerFrame = 200;
+
 // The driver's life: load, one adapter on the device, the session's steps, halt, unload.
 void Drive(const RunOptions& options, emu::devices::EcmFunction& device, emu::usb::Bus& bus, Captures& captures,
            ProgressLine& progress, Report& report) {
@@ -46,8 +50,17 @@ Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& 
   Report report;
   report.device = options.profilePath.empty() ? "built-in" : options.profilePath;
   report.mode = options.threaded ? "threaded" : "deterministic";
+  std::unique_ptr<emu::Kernel> kernel;
+  if (options.seed) {
+    emu::Exploration exploration;
+    exploration.seed = *options.seed;
+    exploration.stepsEstimate = kStepsPerFrame * options.frames;
+    kernel = std::make_unique<emu::Kernel>(exploration);
+    report.mode = "exploring (" + kernel->ScheduleDescription() + ")";
+  } else {
+    kernel = std::make_unique<emu::Kernel>(options.threaded ? emu::Mode::Threaded : emu::Mode::Deterministic);
+  }
   report.configurationIndex = static_cast<uint32_t>(std::stoul(ParamOr(options.params, "ConfigurationIndex", "0"))) & 0xFF;
-  emu::Kernel kernel(options.threaded ? emu::Mode::Threaded : emu::Mode::Deterministic);
   {
     emu::devices::EcmFunction device(profile);
     emu::usb::Bus bus(device);
@@ -55,10 +68,10 @@ Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& 
     emu::capture::BusCapture capture(captures.usb.get(), captures.ethernet.get());
     if (captures.usb || captures.ethernet) bus.SetObserver(&capture);
     Drive(options, device, bus, captures, progress, report);
-    kernel.RunPending();
+    kernel->RunPending();
     bus.SetObserver(nullptr);
   }
-  TakeFindings(kernel, "at the end of the session", &report.verifierViolations, &report.leaks);
+  TakeFindings(*kernel, "at the end of the session", &report.verifierViolations, &report.leaks);
   if (captures.usb) captures.usb->Flush();
   if (captures.ethernet) captures.ethernet->Flush();
   return report;

@@ -41,14 +41,14 @@ TrafficRun::~TrafficRun() {
 void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
   emu::devices::Bytes answer;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     std::optional<uint32_t> sequence = wireChecker_.Accept(frame.data(), frame.size());
     if (!sequence || *sequence >= state_.size()) return;
     state_[*sequence] |= kAtDevice;
     answer = inbound_.Make(*sequence);
   }
   if (!device_.DeliverFromWire(std::move(answer))) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     ++refusedByFilter_;
   }
 }
@@ -57,7 +57,7 @@ void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
   std::vector<UCHAR> bytes = frame.Bytes();
   if (ethernet_) ethernet_->Frame(bytes.data(), bytes.size(), NowUs());
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     std::optional<uint32_t> sequence = hostChecker_.Accept(bytes.data(), bytes.size());
     if (sequence && *sequence < state_.size()) {
       SettleLocked(*sequence, kBack);
@@ -74,7 +74,7 @@ void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
 
 void TrafficRun::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     completed_.push_back(packet);
     ++completions_;
     failedSends_ += status != NDIS_STATUS_SUCCESS;
@@ -90,7 +90,7 @@ void TrafficRun::SettleLocked(uint32_t sequence, uint8_t how) {
 void TrafficRun::Send(uint32_t count) {
   uint32_t first;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     first = sent_;
     state_.resize(sent_ + count, 0);
     sent_ += count;
@@ -110,7 +110,7 @@ void TrafficRun::Send(uint32_t count) {
 void TrafficRun::Reclaim() {
   std::vector<PNDIS_PACKET> done;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     done.swap(completed_);
   }
   for (PNDIS_PACKET packet : done) inFlight_.erase(packet);
@@ -124,7 +124,7 @@ bool TrafficRun::Stream(uint32_t count) {
     uint64_t back = 0;
     bool moved = session_.WaitUntil(
         [&] {
-          std::lock_guard<std::mutex> guard(mutex_);
+          std::lock_guard<emu::InternalMutex> guard(mutex_);
           back = settled_;
           room = OpenLocked() < kWindow ? kWindow - static_cast<uint32_t>(OpenLocked()) : 0;
           return sent_ >= end || room > 0;
@@ -159,13 +159,13 @@ bool TrafficRun::WaitSteadily(const std::function<bool()>& doneLocked) {
     Reclaim();
     uint64_t before;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      std::lock_guard<emu::InternalMutex> guard(mutex_);
       if (doneLocked()) return true;
       before = MovementLocked();
     }
     bool moved = session_.WaitUntil(
         [&] {
-          std::lock_guard<std::mutex> guard(mutex_);
+          std::lock_guard<emu::InternalMutex> guard(mutex_);
           return doneLocked() || MovementLocked() != before;
         },
         kStallMs);
@@ -174,17 +174,17 @@ bool TrafficRun::WaitSteadily(const std::function<bool()>& doneLocked) {
 }
 
 uint32_t TrafficRun::sent() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return sent_;
 }
 
 uint64_t TrafficRun::reachedDevice() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return wireChecker_.counts().verified;
 }
 
 uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   uint32_t flushed = 0;
   resetFirst_ = first;
   resetEnd_ = std::min(end, sent_);
@@ -196,8 +196,19 @@ uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
   return flushed;
 }
 
+uint32_t TrafficRun::ExcuseLostByFailedWrites(uint32_t first) {
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
+  uint32_t lost = 0;
+  for (int64_t s = first; s < highestBack_; ++s)
+    if (!(state_[s] & (kAtDevice | kSettled))) {
+      SettleLocked(static_cast<uint32_t>(s), kFailed);
+      ++lost;
+    }
+  return lost;
+}
+
 void TrafficRun::CutForRemoval() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   cut_ = true;
   // Frames come back in order: one older than the newest back that is missing was lost before.
   for (uint32_t s = static_cast<uint32_t>(highestBack_ + 1); s < sent_; ++s)
@@ -205,7 +216,7 @@ void TrafficRun::CutForRemoval() {
 }
 
 TrafficTally TrafficRun::Tally() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   TrafficTally tally;
   tally.sent = sent_;
   tally.completed = completions_;
@@ -218,6 +229,7 @@ TrafficTally TrafficRun::Tally() {
     else if (state & kFlushed) tally.flushedByReset++;
     else if (state & kDroppedByReset) tally.droppedByReset++;
     else if (state & kCut) tally.cutByRemoval++;
+    else if (state & kFailed) tally.failedInTransfer++;
     else tally.lost++;
   }
   return tally;
