@@ -9,6 +9,9 @@ BufferPool::BufferPool() : lock(0), freeList(LINK_OFFSET(TransferBuffer, link)),
 
 void BufferPool::Destroy(ULONG flags) { DestroyObject(this, flags); }
 
+// Atomic, since FreeCountHint reads it without the lock; a plain store on the target.
+VOID BufferPool::SetFreeCountLocked(ULONG count) { __atomic_store_n(&freeCount, count, __ATOMIC_RELAXED); }
+
 VOID BufferPool::AddNew(TransferBuffer* buffer) {
   CHECK_IRQL_AT_MOST_DISPATCH();
   KSpinLockGuard guard(lock);
@@ -16,7 +19,7 @@ VOID BufferPool::AddNew(TransferBuffer* buffer) {
   buffer->pool = this;
   freeList.InsertTail(buffer);
   createdCount++;
-  freeCount++;
+  SetFreeCountLocked(freeCount + 1);
 }
 
 TransferBuffer* BufferPool::Take() {
@@ -24,7 +27,7 @@ TransferBuffer* BufferPool::Take() {
   KSpinLockGuard guard(lock);
   TransferBuffer* buffer = freeList.PopHead();
   if (buffer) {
-    freeCount--;
+    SetFreeCountLocked(freeCount - 1);
     outstanding.Increment();
   }
   return buffer;
@@ -37,7 +40,7 @@ VOID BufferPool::PutBack(TransferBuffer* buffer) {
   DRIVER_VERIFY(!buffer->link.IsLinked());
   DRIVER_VERIFY(outstanding.count > 0);
   freeList.InsertTail(buffer);
-  freeCount++;
+  SetFreeCountLocked(freeCount + 1);
   outstanding.Decrement();
 }
 
@@ -48,7 +51,7 @@ VOID BufferPool::DestroyAll() {
     KSpinLockGuard guard(lock);
     freeList.MoveAllTo(doomed);
     createdCount = 0;
-    freeCount = 0;
+    SetFreeCountLocked(0);
   }
   while (TransferBuffer* buffer = doomed.PopHead()) DestroyElement(buffer);
 }

@@ -28,10 +28,15 @@ class BufferPool {
   // call it only when every buffer is home.
   IRQL_PASSIVE VOID DestroyAll();
   virtual VOID DestroyElement(TransferBuffer* buffer);
+  // Free buffers as last counted, read without the lock: a hint that may be a moment stale.
+  ULONG FreeCountHint() const { return __atomic_load_n(&freeCount, __ATOMIC_RELAXED); }
 
   KSPIN_LOCK lock;                        // guards freeList, createdCount, freeCount; after a pipe's locks
   IntrusiveListOf<TransferBuffer> freeList;
   CountedEvent outstanding;               // buffers taken and not yet put back
   ULONG createdCount;                     // the next buffer's index
-  volatile ULONG freeCount;               // may be read without the lock as a hint
+  volatile ULONG freeCount;               // written by SetFreeCountLocked only, for FreeCountHint
+
+ private:
+  VOID SetFreeCountLocked(ULONG count);
 };

@@ -21,7 +21,7 @@ NTSTATUS WritePipe::StartPipe(BOOLEAN resetFirst) {
 TransferBuffer* WritePipe::AcquireBuffer() {
   CHECK_IRQL_AT_MOST_DISPATCH();
   // Read without a lock: a stale answer only hands a buffer out a moment early or late.
-  if (recoveryPending || !started || deviceGone || pool.freeCount <= 1) return nullptr;
+  if (recoveryPending || !started || deviceGone || pool.FreeCountHint() <= 1) return nullptr;
   return pool.Take();
 }
 

@@ -42,7 +42,7 @@ void BusCapture::OnUrbSubmitted(const usb::UrbSubmission& submission) {
     record.in = (submission.setup->bmRequestType & kDirectionIn) != 0;
   }
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     pending_[submission.irp] = record;
   }
   const uint8_t* out = record.in ? nullptr : submission.data;
@@ -70,7 +70,7 @@ void BusCapture::OnUrbCompleted(const usb::UrbCompletion& completion) {
   uint64_t time = NowUs();
   Submitted record;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     auto found = pending_.find(completion.irp);
     if (found == pending_.end()) return;  // submitted before the capture began
     record = found->second;

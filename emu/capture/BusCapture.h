@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "emu/capture/UsbCapture.h"
+#include "emu/kernel/InternalLock.h"
 #include "emu/usb/BusObserver.h"
 
 namespace emu::capture {
@@ -31,7 +32,7 @@ class BusCapture : public usb::BusObserver {
 
   UsbCapture* usb_;
   EthernetCapture* ethernet_;
-  std::mutex mutex_;  // guards pending_; taken under the bus lock, takes only the files' locks
+  emu::InternalMutex mutex_;  // guards pending_; taken under the bus lock, takes only the files' locks
   std::map<const void*, Submitted> pending_;
 };
 

@@ -6,24 +6,24 @@ namespace emu::devices {
 
 void FrameSource::Queue(Bytes frame) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     frames_.push_back(std::move(frame));
   }
   wake_();
 }
 
 size_t FrameSource::Queued() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return frames_.size();
 }
 
 void FrameSource::Clear() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   frames_.clear();
 }
 
 std::optional<usb::TransferResult> FrameSource::Serve(const usb::TransferRequest&) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   if (frames_.empty()) return std::nullopt;  // NAK: nothing to send yet
   // The device ends every frame (with a zero-length packet where it fills whole packets), so
   // one frame fills one transfer.
@@ -33,27 +33,27 @@ std::optional<usb::TransferResult> FrameSource::Serve(const usb::TransferRequest
 }
 
 std::vector<ReceivedFrame> FrameRecorder::Frames() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return frames_;
 }
 
 FrameRecorder::Tally FrameRecorder::tally() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return tally_;
 }
 
 void FrameRecorder::KeepFrames(bool keep) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   keepFrames_ = keep;
 }
 
 size_t FrameRecorder::PendingBytes() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return current_.bytes.size();
 }
 
 void FrameRecorder::SetFrameHandler(std::function<void(const ReceivedFrame&)> handler) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   handler_ = std::move(handler);
 }
 
@@ -61,7 +61,7 @@ usb::TransferResult FrameRecorder::Serve(const usb::TransferRequest& request) {
   std::optional<ReceivedFrame> ended;
   std::function<void(const ReceivedFrame&)> handler;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (request.length) {
       current_.transfers++;
       size_t room = maximumFrame_ + 1 > current_.bytes.size() ? maximumFrame_ + 1 - current_.bytes.size() : 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "emu/devices/DeviceProfile.h"
+#include "emu/kernel/InternalLock.h"
 #include "emu/usb/Transfers.h"
 
 namespace emu::devices {
@@ -43,7 +44,7 @@ class FrameSource {
 
  private:
   std::function<void()> wake_;
-  mutable std::mutex mutex_;  // guards frames_
+  mutable emu::InternalMutex mutex_;  // guards frames_
   std::deque<Bytes> frames_;
 };
 
@@ -77,7 +78,7 @@ class FrameRecorder {
   std::optional<ReceivedFrame> EndFrameLocked(USHORT packetSize);
 
   const size_t maximumFrame_;
-  mutable std::mutex mutex_;  // guards the fields below
+  mutable emu::InternalMutex mutex_;  // guards the fields below
   ReceivedFrame current_;     // up to maximumFrame_ + 1 bytes: room for a termination byte
   size_t currentLength_ = 0;  // bytes of the frame under way, kept or not
   UCHAR lastByte_ = 0;        // its last byte so far

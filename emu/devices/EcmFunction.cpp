@@ -73,7 +73,7 @@ void EcmFunction::RecordHostFrames(bool record) {
 }
 
 EcmLayout EcmFunction::Layout() const {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   return layout_;
 }
 
@@ -137,7 +137,7 @@ bool EcmFunction::SetConfiguration(UCHAR value) {
   configurationValue_ = value;
   EcmLayout previous;
   {
-    std::lock_guard<std::mutex> guard(stateMutex_);
+    std::lock_guard<emu::InternalMutex> guard(stateMutex_);
     previous = layout_;
     SetLayoutLocked(LayoutOf(value));
     dataRunning_ = false;
@@ -164,7 +164,7 @@ bool EcmFunction::SetInterface(UCHAR number, UCHAR alternate) {
   ULONG downlink = 0;
   ULONG uplink = 0;
   {
-    std::lock_guard<std::mutex> guard(stateMutex_);
+    std::lock_guard<emu::InternalMutex> guard(stateMutex_);
     if (!layout_.dataInEndpoint || number != layout_.dataInterface) return true;
     dataRunning_ = alternate == 1;
     announce = dataRunning_ && notifications_;
@@ -186,7 +186,7 @@ usb::ControlAnswer EcmFunction::ClassOrVendorRequest(const usb::SetupPacket& set
   if (!ActiveConfiguration() || setup.bmRequestType != kClassInterfaceOut ||
       setup.bRequest != kSetEthernetPacketFilter || setup.wLength != 0)
     return kStall;
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   // Addressed to the communication interface, or not understood.
   if (!layout_.found || setup.wIndex != layout_.communicationInterface) return kStall;
   filterRequests_.push_back(setup.wValue);

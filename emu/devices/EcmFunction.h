@@ -19,6 +19,7 @@
 #include "emu/devices/DeviceProfile.h"
 #include "emu/devices/EcmEndpoints.h"
 #include "emu/devices/EcmLayout.h"
+#include "emu/kernel/InternalLock.h"
 #include "emu/usb/UsbFunction.h"
 
 namespace emu::devices {
@@ -117,7 +118,7 @@ class EcmFunction : public usb::UsbFunction {
 
   // stateMutex_ guards the fields below. Taken after the bus lock, before an endpoint's lock;
   // never held while queueing onto an endpoint (which may take the bus lock).
-  mutable std::mutex stateMutex_;
+  mutable emu::InternalMutex stateMutex_;
   EcmLayout layout_;          // of the selected configuration
   std::optional<MacAddress> ownAddress_;  // OwnAddress(layout_): read once, not per frame
   bool dataRunning_ = false;  // the data interface is at alternate setting 1

@@ -21,7 +21,7 @@ void EcmFunction::SetLink(bool connected) {
   EcmLayout layout;
   bool notify = false;
   {
-    std::lock_guard<std::mutex> guard(stateMutex_);
+    std::lock_guard<emu::InternalMutex> guard(stateMutex_);
     linkUp_ = connected;
     notify = dataRunning_ && notifications_;
     layout = layout_;
@@ -33,7 +33,7 @@ void EcmFunction::SetSpeed(ULONG downlinkBitRate, ULONG uplinkBitRate) {
   EcmLayout layout;
   bool notify = false;
   {
-    std::lock_guard<std::mutex> guard(stateMutex_);
+    std::lock_guard<emu::InternalMutex> guard(stateMutex_);
     downlinkBitRate_ = downlinkBitRate;
     uplinkBitRate_ = uplinkBitRate;
     notify = dataRunning_ && notifications_;
@@ -43,7 +43,7 @@ void EcmFunction::SetSpeed(ULONG downlinkBitRate, ULONG uplinkBitRate) {
 }
 
 void EcmFunction::SetNotifications(bool enabled) {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   notifications_ = enabled;
 }
 

@@ -24,27 +24,27 @@ Bytes Reflect(Bytes frame) {
 }  // namespace
 
 void EcmFunction::RefusePacketFilter(bool refuse) {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   refuseFilter_ = refuse;
 }
 
 std::optional<USHORT> EcmFunction::packetFilter() const {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   return packetFilter_;
 }
 
 std::vector<USHORT> EcmFunction::packetFilterRequests() const {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   return filterRequests_;
 }
 
 void EcmFunction::SetHostAddress(const MacAddress& address) {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   setHostAddress_ = address;
 }
 
 std::optional<MacAddress> EcmFunction::hostAddress() const {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   return HostAddressLocked();
 }
 
@@ -63,32 +63,32 @@ std::optional<MacAddress> EcmFunction::OwnAddress(const EcmLayout& layout) const
 }
 
 void EcmFunction::ConnectWire(std::function<void(const Bytes&)> wire) {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   wire_ = std::move(wire);
   wireMode_ = WireMode::Connected;
 }
 
 void EcmFunction::EchoWire() {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   wire_ = nullptr;
   wireMode_ = WireMode::Echo;
 }
 
 void EcmFunction::DisconnectWire() {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   wire_ = nullptr;
   wireMode_ = WireMode::Recorded;
 }
 
 size_t EcmFunction::wireFramesDropped() const {
-  std::lock_guard<std::mutex> guard(stateMutex_);
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   return wireDropped_;
 }
 
 bool EcmFunction::DeliverFromWire(Bytes frame) {
   UCHAR endpoint = 0;
   {
-    std::lock_guard<std::mutex> guard(stateMutex_);
+    std::lock_guard<emu::InternalMutex> guard(stateMutex_);
     USHORT filter = packetFilter_.value_or(kDefaultPacketFilter);
     bool passes = dataRunning_ && linkUp_ && PacketFilterPasses(filter, frame, HostAddressLocked());
     if (!passes) {
@@ -105,7 +105,7 @@ void EcmFunction::OnFrameFromHost(UCHAR endpoint, const ReceivedFrame& frame) {
   WireMode mode;
   std::function<void(const Bytes&)> wire;
   {
-    std::lock_guard<std::mutex> guard(stateMutex_);
+    std::lock_guard<emu::InternalMutex> guard(stateMutex_);
     if (endpoint != layout_.dataOutEndpoint) return;  // another function's endpoint
     if (frame.bytes.size() >= 2 * kAddressLength) {
       MacAddress source;

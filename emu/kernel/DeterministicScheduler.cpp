@@ -1,5 +1,8 @@
 #include "emu/kernel/DeterministicScheduler.h"
 
+#include <algorithm>
+
+#include "emu/kernel/InternalLock.h"
 #include "emu/kernel/Kernel.h"
 #include "emu/kernel/Leak.h"
 
@@ -10,7 +13,10 @@ thread_local EmuThread* tlsThread = nullptr;
 
 }  // namespace
 
-DeterministicScheduler::DeterministicScheduler() : testThread_(&CurrentContext()) {
+DeterministicScheduler::DeterministicScheduler(const Exploration* exploration, int processors)
+    : processors_(processors), testThread_(&CurrentContext()) {
+  if (exploration) explorer_ = std::make_unique<ScheduleExplorer>(*exploration);
+  testThread_.key = 1;
   running_ = &testThread_;
   tlsThread = &testThread_;
 }
@@ -29,6 +35,7 @@ EmuThread* DeterministicScheduler::Self() {
 void DeterministicScheduler::Block(std::unique_lock<std::mutex>& lock, Waiter& waiter) {
   EmuThread* me = Self();
   waiter.thread = me;
+  me->atDispatch = CurrentContext().irql >= DISPATCH_LEVEL;
   Schedule(lock, me);
 }
 
@@ -51,23 +58,21 @@ void DeterministicScheduler::AdvanceTime(uint64_t hundredNs) {
   Schedule(lock, me);
 }
 
+void DeterministicScheduler::Preempt() {
+  if (!explorer_ || !tlsThread || HoldsInternalLock()) return;
+  EmuThread* me = tlsThread;
+  std::unique_lock<std::mutex> lock(lock_);
+  if (running_ != me) return;
+  me->atDispatch = CurrentContext().irql >= DISPATCH_LEVEL;
+  ready_.push_back(me);
+  Schedule(lock, me);
+}
+
 void DeterministicScheduler::Schedule(std::unique_lock<std::mutex>& lock, EmuThread* me) {
   for (;;) {
-    // DPCs first: at DISPATCH_LEVEL they would preempt any thread.
-    uint64_t taken;
-    if (PKDPC dpc = PopDpcLocked(&taken)) {
-      lock.unlock();
-      RunDpc(dpc, taken);
-      lock.lock();
-      continue;
-    }
-    if (!ready_.empty()) {
-      EmuThread* next = ready_.front();
-      ready_.pop_front();
-      if (next != me) HandOver(lock, next, me);
-      return;  // whoever gave the baton back chose this thread to go on
-    }
-    if (AssignWorkLocked()) continue;
+    Step step = explorer_ ? ExploreStepLocked(lock, me) : FixedStepLocked(lock, me);
+    if (step == Step::Resumed) return;  // whoever gave the baton back chose this thread to go on
+    if (step == Step::Ran) continue;
     // A timer already due (set with no delay) expires now, without time passing.
     if (NextTimerDueLocked() <= now_) {
       FireTimersLocked(now_);
@@ -99,6 +104,77 @@ void DeterministicScheduler::Schedule(std::unique_lock<std::mutex>& lock, EmuThr
   }
 }
 
+DeterministicScheduler::Step DeterministicScheduler::FixedStepLocked(std::unique_lock<std::mutex>& lock,
+                                                                     EmuThread* me) {
+  // DPCs first: at DISPATCH_LEVEL they would preempt any thread.
+  TakenDpc dpc;
+  if (PopDpcLocked(&dpc)) {
+    lock.unlock();
+    RunDpc(dpc);
+    lock.lock();
+    return Step::Ran;
+  }
+  if (!ready_.empty()) {
+    EmuThread* next = ready_.front();
+    ready_.pop_front();
+    if (next != me) HandOver(lock, next, me);
+    return Step::Resumed;
+  }
+  return AssignWorkLocked() ? Step::Ran : Step::Nothing;
+}
+
+std::vector<Candidate> DeterministicScheduler::CandidatesLocked() const {
+  // A thread at DISPATCH_LEVEL (spinning ones too) keeps its processor; the others, and new
+  // DPCs, need a free one.
+  int busy = 0;
+  for (const EmuThread* thread : ready_) busy += thread->atDispatch;
+  for (const Waiter* w : waiters_) busy += w->spinning;
+  std::vector<Candidate> candidates;
+  for (const EmuThread* thread : ready_)
+    if (thread->atDispatch || busy < processors_) candidates.push_back({thread->key, 'T'});
+  if (!dpcs_.empty() && busy < processors_) candidates.push_back({(uint64_t{1} << 32) + dpcsTaken_ + 1, 'D'});
+  if (StartableQueueLocked())
+    candidates.push_back({(uint64_t{2} << 32) + workTaken_ + 1, 'W'});
+  return candidates;
+}
+
+DeterministicScheduler::Step DeterministicScheduler::ExploreStepLocked(std::unique_lock<std::mutex>& lock,
+                                                                       EmuThread* me) {
+  std::vector<Candidate> candidates = CandidatesLocked();
+  if (candidates.empty()) {
+    if (ready_.empty()) return Step::Nothing;
+    candidates.push_back({ready_.front()->key, 'T'});  // processors all spinning: let a holder on
+  }
+  bool meReady = std::find(ready_.begin(), ready_.end(), me) != ready_.end();
+  const Candidate& choice = candidates[explorer_->Pick(candidates, meReady ? me->key : 0)];
+  if (choice.kind == 'T') {
+    auto it = std::find_if(ready_.begin(), ready_.end(), [&](EmuThread* t) { return t->key == choice.key; });
+    EmuThread* next = *it;
+    ready_.erase(it);
+    if (next != me) HandOver(lock, next, me);
+    return Step::Resumed;
+  }
+  if (choice.kind == 'D') {
+    TakenDpc dpc;
+    PopDpcLocked(&dpc);
+    StartLocked(lock, me, DpcRunnerLocked(), [this, dpc] { RunDpc(dpc); }, choice.key);
+  } else {
+    ++workTaken_;
+    WorkQueue queue = *StartableQueueLocked();
+    EmuThread* worker = IdleWorkerLocked(queue);
+    PIO_WORKITEM item = PopWorkLocked(queue);
+    StartLocked(lock, me, worker, [this, item] { RunWorkItem(item); }, choice.key);
+  }
+  return Step::Resumed;
+}
+
+void DeterministicScheduler::StartLocked(std::unique_lock<std::mutex>& lock, EmuThread* me, EmuThread* worker,
+                                         std::function<void()> job, uint64_t key) {
+  worker->job = std::move(job);
+  worker->key = key;
+  HandOver(lock, worker, me);
+}
+
 void DeterministicScheduler::HandOver(std::unique_lock<std::mutex>& lock, EmuThread* to,
                                       EmuThread* me) {
   running_ = to;
@@ -106,17 +182,26 @@ void DeterministicScheduler::HandOver(std::unique_lock<std::mutex>& lock, EmuThr
   while (running_ != me) me->cv.wait(lock);
 }
 
-bool DeterministicScheduler::AssignWorkLocked() {
+std::optional<WorkQueue> DeterministicScheduler::StartableQueueLocked() const {
   // Critical items are taken before delayed ones, as the system's worker threads do.
   for (WorkQueue queue : {WorkQueue::Critical, WorkQueue::Delayed}) {
     if (WorkLocked(queue).empty()) continue;
-    EmuThread* worker = IdleWorkerLocked(queue);
-    if (!worker) continue;
-    worker->assigned = PopWorkLocked(queue);
-    ready_.push_back(worker);
-    return true;
+    int started = 0;
+    for (const auto& worker : workers_) started += !worker->runsDpcs && worker->queue == queue;
+    if (!idleWorkers_[static_cast<int>(queue)].empty() || started < kWorkersPerQueue[static_cast<int>(queue)])
+      return queue;
   }
-  return false;
+  return std::nullopt;
+}
+
+bool DeterministicScheduler::AssignWorkLocked() {
+  std::optional<WorkQueue> queue = StartableQueueLocked();
+  if (!queue) return false;
+  EmuThread* worker = IdleWorkerLocked(*queue);
+  PIO_WORKITEM item = PopWorkLocked(*queue);
+  worker->job = [this, item] { RunWorkItem(item); };
+  ready_.push_back(worker);
+  return true;
 }
 
 EmuThread* DeterministicScheduler::IdleWorkerLocked(WorkQueue queue) {
@@ -127,16 +212,34 @@ EmuThread* DeterministicScheduler::IdleWorkerLocked(WorkQueue queue) {
     return worker;
   }
   int started = 0;
-  for (const auto& worker : workers_) started += worker->queue == queue;
+  for (const auto& worker : workers_) started += !worker->runsDpcs && worker->queue == queue;
   if (started == kWorkersPerQueue[static_cast<int>(queue)]) return nullptr;
-  auto worker = std::make_unique<EmuThread>(nullptr);
+  EmuThread* worker =
+      NewThreadLocked("worker " + std::to_string(started + 1) + " (" + WorkQueueName(queue) + ")");
   worker->queue = queue;
-  worker->ownContext = std::make_unique<Context>("worker " + std::to_string(started + 1) + " (" +
-                                                 WorkQueueName(queue) + ")");
-  worker->context = worker->ownContext.get();
-  EmuThread* raw = worker.get();
+  return worker;
+}
+
+// Exploring, a DPC runs on a thread of its own; the explorer bounds them by the processors.
+EmuThread* DeterministicScheduler::DpcRunnerLocked() {
+  if (!idleDpcRunners_.empty()) {
+    EmuThread* runner = idleDpcRunners_.back();
+    idleDpcRunners_.pop_back();
+    return runner;
+  }
+  EmuThread* runner = NewThreadLocked("DPC runner " + std::to_string(workers_.size() + 1));
+  runner->runsDpcs = true;
+  return runner;
+}
+
+EmuThread* DeterministicScheduler::NewThreadLocked(const std::string& name) {
+  auto thread = std::make_unique<EmuThread>(nullptr);
+  thread->key = nextKey_++;
+  thread->ownContext = std::make_unique<Context>(name);
+  thread->context = thread->ownContext.get();
+  EmuThread* raw = thread.get();
   raw->thread = std::thread(&DeterministicScheduler::WorkerMain, this, raw);
-  workers_.push_back(std::move(worker));
+  workers_.push_back(std::move(thread));
   return raw;
 }
 
@@ -151,12 +254,16 @@ void DeterministicScheduler::WorkerMain(EmuThread* self) {
       testThread_.cv.notify_one();
       return;
     }
-    PIO_WORKITEM item = self->assigned;
-    self->assigned = nullptr;
+    std::function<void()> job = std::move(self->job);
+    self->job = nullptr;
     lock.unlock();
-    RunWorkItem(item);
+    job();
     lock.lock();
-    idleWorkers_[static_cast<int>(self->queue)].push_back(self);
+    self->atDispatch = false;
+    if (self->runsDpcs)
+      idleDpcRunners_.push_back(self);
+    else
+      idleWorkers_[static_cast<int>(self->queue)].push_back(self);
     Schedule(lock, self);
   }
 }
@@ -176,9 +283,9 @@ void DeterministicScheduler::Shutdown() {
   EmuThread* me = Self();
   std::unique_lock<std::mutex> lock(lock_);
   std::vector<EmuThread*> exiting;
-  for (std::vector<EmuThread*>& idle : idleWorkers_) {
-    exiting.insert(exiting.end(), idle.begin(), idle.end());
-    idle.clear();
+  for (std::vector<EmuThread*>* idle : {&idleWorkers_[0], &idleWorkers_[1], &idleDpcRunners_}) {
+    exiting.insert(exiting.end(), idle->begin(), idle->end());
+    idle->clear();
   }
   for (EmuThread* worker : exiting) {
     worker->exit = true;

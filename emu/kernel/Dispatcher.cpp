@@ -30,13 +30,18 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
+  emu::SchedulingPoint();
   Kernel& kernel = Kernel::Current();
   if (CurrentContext().irql > DISPATCH_LEVEL)
     kernel.verifier().Report("irql", "KeSetEvent above DISPATCH_LEVEL");
-  std::lock_guard<std::mutex> guard(kernel.scheduler().Lock());
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  kernel.scheduler().SatisfyWaitersLocked();
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> guard(kernel.scheduler().Lock());
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    kernel.scheduler().SatisfyWaitersLocked();
+  }
+  emu::SchedulingPoint();  // a woken waiter runs at once on another processor
   return previous;
 }
 
@@ -67,6 +72,7 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  emu::SchedulingPoint();
   Kernel& kernel = Kernel::Current();
   Context& context = CurrentContext();
   LONG previous;
@@ -86,12 +92,14 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     }
   }
   if (released) kernel.locks().Released(context, Mutex);
+  emu::SchedulingPoint();
   return previous;
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout) {
+  emu::SchedulingPoint();
   Kernel& kernel = Kernel::Current();
   Context& context = CurrentContext();
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);

@@ -33,10 +33,15 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
   CheckAtMostDispatch("KeInsertQueueDpc");
   if (Dpc->Type != kDpcObject)
     Kernel::Current().verifier().Report("dpc", "KeInsertQueueDpc of a DPC never initialized");
-  return Kernel::Current().scheduler().InsertDpc(Dpc, SystemArgument1, SystemArgument2);
+  BOOLEAN inserted = Kernel::Current().scheduler().InsertDpc(Dpc, SystemArgument1, SystemArgument2);
+  emu::SchedulingPoint();  // another processor may take it at once
+  return inserted;
 }
 
-BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Kernel::Current().scheduler().RemoveDpc(Dpc); }
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  emu::SchedulingPoint();
+  return Kernel::Current().scheduler().RemoveDpc(Dpc);
+}
 
 VOID NTAPI KeFlushQueuedDpcs(VOID) {
   if (CurrentContext().irql != PASSIVE_LEVEL)
@@ -54,11 +59,13 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+  emu::SchedulingPoint();
   CheckAtMostDispatch("KeSetTimer");
   return Kernel::Current().scheduler().SetTimer(Timer, DueTime, Dpc);
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  emu::SchedulingPoint();
   CheckAtMostDispatch("KeCancelTimer");
   return Kernel::Current().scheduler().CancelTimer(Timer);
 }

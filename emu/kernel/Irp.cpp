@@ -83,6 +83,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  emu::SchedulingPoint();
   Kernel& kernel = Kernel::Current();
   if (CurrentContext().irql > DISPATCH_LEVEL)
     kernel.verifier().Report("irql", "IofCallDriver above DISPATCH_LEVEL");
@@ -103,6 +104,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  emu::SchedulingPoint();
   Kernel& kernel = Kernel::Current();
   if (CurrentContext().irql > DISPATCH_LEVEL)
     kernel.verifier().Report("irql", "IoCompleteRequest above DISPATCH_LEVEL");

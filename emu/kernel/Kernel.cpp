@@ -15,15 +15,25 @@ Kernel* current = nullptr;
 }  // namespace
 
 Kernel::Kernel(Mode mode, int processors) : mode_(mode) {
+  Install();
+  if (mode == Mode::Deterministic)
+    scheduler_ = std::make_unique<DeterministicScheduler>();
+  else
+    scheduler_ = std::make_unique<ThreadedScheduler>(processors);
+}
+
+Kernel::Kernel(const Exploration& exploration, int processors) : mode_(Mode::Deterministic) {
+  Install();
+  scheduler_ = std::make_unique<DeterministicScheduler>(&exploration, processors);
+  SetScheduleNote(ScheduleDescription());
+}
+
+void Kernel::Install() {
   if (current) {
     std::fprintf(stderr, "emulator: only one emulated kernel may exist at a time\n");
     std::abort();
   }
   current = this;
-  if (mode == Mode::Deterministic)
-    scheduler_ = std::make_unique<DeterministicScheduler>();
-  else
-    scheduler_ = std::make_unique<ThreadedScheduler>(processors);
   locks_.NameClass(&cancelSpinLock_, "IoCancelSpinLock");
 }
 
@@ -31,6 +41,7 @@ Kernel::~Kernel() {
   Shutdown();
   // A thread that stayed blocked still uses the scheduler; it must not be destroyed under it.
   if (!scheduler_->Clean()) KeepForever(scheduler_.release());
+  SetScheduleNote("");
   current = nullptr;
 }
 
@@ -43,6 +54,10 @@ Kernel& Kernel::Current() {
 }
 
 bool Kernel::Exists() { return current != nullptr; }
+
+std::string Kernel::ScheduleDescription() const {
+  return scheduler_->explorer() ? scheduler_->explorer()->Describe() : "";
+}
 
 void Kernel::CheckClean(const std::string& when) {
   for (const std::string& pending : scheduler_->Pending()) verifier_.Report("leak", when + ": " + pending);

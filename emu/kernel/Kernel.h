@@ -11,6 +11,7 @@
 #include "emu/kernel/Faults.h"
 #include "emu/kernel/LockTracker.h"
 #include "emu/kernel/Pool.h"
+#include "emu/kernel/ScheduleExplorer.h"
 #include "emu/kernel/Scheduler.h"
 #include "emu/verifier/Verifier.h"
 
@@ -19,6 +20,8 @@ namespace emu {
 class Kernel {
  public:
   explicit Kernel(Mode mode = Mode::Deterministic, int processors = 2);
+  // Deterministic, with the explorer choosing every step of the schedule.
+  explicit Kernel(const Exploration& exploration, int processors = 2);
   ~Kernel();
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
@@ -33,6 +36,9 @@ class Kernel {
   LockTracker& locks() { return locks_; }
   Faults& faults() { return faults_; }
   PKSPIN_LOCK CancelSpinLock() { return &cancelSpinLock_; }
+
+  // The explorer's seed and strategy, or empty when the schedule is the fixed one.
+  std::string ScheduleDescription() const;
 
   // Runs what is runnable now; lets time pass (virtual in deterministic mode).
   void RunPending() { scheduler_->RunPending(); }
@@ -55,6 +61,8 @@ class Kernel {
   void Shutdown();
 
  private:
+  void Install();
+
   Mode mode_;
   Verifier verifier_;
   Pool pool_;
@@ -65,5 +73,8 @@ class Kernel {
   bool shutDown_ = false;
   std::function<void(PKSPIN_LOCK)> preemptionHook_;  // set by the test thread before it matters
 };
+
+// A platform call the driver makes: exploring, another thread, DPC or work item may run here.
+inline void SchedulingPoint() { Kernel::Current().scheduler().Preempt(); }
 
 }  // namespace emu

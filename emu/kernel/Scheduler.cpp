@@ -25,7 +25,7 @@ bool Inside(const void* object, const void* start, size_t length) {
 }  // namespace
 
 NTSTATUS Scheduler::Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* timeout,
-                         const std::string& what) {
+                         const std::string& what, bool spinning) {
   std::unique_lock<std::mutex> lock(lock_);
   if (trySatisfy()) return STATUS_SUCCESS;
   Waiter waiter;
@@ -40,6 +40,7 @@ NTSTATUS Scheduler::Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* 
   waiter.context = &CurrentContext();
   waiter.trySatisfy = std::move(trySatisfy);
   waiter.what = what;
+  waiter.spinning = spinning;
   waiters_.push_back(&waiter);
   Block(lock, waiter);
   return waiter.result;
@@ -101,24 +102,25 @@ bool Scheduler::RemoveDpc(PKDPC dpc) {
   return true;
 }
 
-PKDPC Scheduler::PopDpcLocked(uint64_t* taken) {
-  if (dpcs_.empty()) return nullptr;
+bool Scheduler::PopDpcLocked(TakenDpc* taken) {
+  if (dpcs_.empty()) return false;
   PKDPC dpc = dpcs_.front();
   dpcs_.pop_front();
   dpc->DpcData = nullptr;  // it may be queued again while it runs
-  *taken = ++dpcsTaken_;
-  runningDpcs_.insert(*taken);
-  return dpc;
+  *taken = {dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2,
+            ++dpcsTaken_};
+  runningDpcs_.insert(taken->taken);
+  return true;
 }
 
-void Scheduler::RunDpc(PKDPC dpc, uint64_t taken) {
+void Scheduler::RunDpc(const TakenDpc& dpc) {
   {
     Context context("DPC", DISPATCH_LEVEL);
     context.inDpc = true;
     ContextScope scope(context);
-    tlsDpcTaken = taken;
-    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-    routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    tlsDpcTaken = dpc.taken;
+    PKDEFERRED_ROUTINE routine = dpc.routine;
+    routine(dpc.dpc, dpc.context, dpc.argument1, dpc.argument2);
     Verifier& verifier = Kernel::Current().verifier();
     if (!context.held.empty())
       verifier.Report("spinlock", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
@@ -129,7 +131,7 @@ void Scheduler::RunDpc(PKDPC dpc, uint64_t taken) {
                                   " instead of DISPATCH_LEVEL");
   }
   std::lock_guard<std::mutex> guard(lock_);
-  runningDpcs_.erase(runningDpcs_.find(taken));
+  runningDpcs_.erase(runningDpcs_.find(dpc.taken));
   SatisfyWaitersLocked();  // a flush may wait for this one
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "emu/kernel/Context.h"
+#include "emu/kernel/ScheduleExplorer.h"
 
 struct _IO_WORKITEM {
   PDEVICE_OBJECT device;
@@ -49,6 +50,7 @@ struct Waiter {
   bool hasDeadline = false;
   uint64_t deadline = 0;  // emulated time, 100-ns units
   bool done = false;
+  bool spinning = false;  // on a spin lock: it keeps its processor while it waits
   NTSTATUS result = STATUS_SUCCESS;
   std::condition_variable cv;
   std::string what;
@@ -63,7 +65,11 @@ class Scheduler {
   // Waits until trySatisfy succeeds or the relative time-out (100-ns units, null: none)
   // runs out. Returns STATUS_SUCCESS or STATUS_TIMEOUT.
   NTSTATUS Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* timeout,
-                const std::string& what);
+                const std::string& what, bool spinning = false);
+  // A scheduling point: the platform call the driver makes here may be overtaken by any other
+  // thread, DPC or work item. Only an exploring scheduler takes it.
+  virtual void Preempt() {}
+  virtual const ScheduleExplorer* explorer() const { return nullptr; }
   // Call with Lock() held after an object's state changed: waiters that can be satisfied are.
   void SatisfyWaitersLocked();
 
@@ -101,12 +107,22 @@ class Scheduler {
   virtual void OnTimersChanged() {}
   virtual void OnWorkQueued() {}
 
+  // A DPC as it was taken from the queue: it may be queued again, with other arguments, while
+  // it runs, so what it runs with is read when it is taken, as the platform does.
+  struct TakenDpc {
+    PKDPC dpc;
+    PKDEFERRED_ROUTINE routine;
+    PVOID context;
+    PVOID argument1;
+    PVOID argument2;
+    uint64_t taken;  // numbers it among the DPCs taken
+  };
   // Runs a DPC taken from the queue (kernel lock not held) in a DPC context at DISPATCH_LEVEL.
-  void RunDpc(PKDPC dpc, uint64_t taken);
+  void RunDpc(const TakenDpc& dpc);
   // Runs a work item (kernel lock not held) in the calling worker's PASSIVE_LEVEL context.
   void RunWorkItem(PIO_WORKITEM item);
-  // The next DPC, counted as running from now on; *taken numbers it for RunDpc.
-  PKDPC PopDpcLocked(uint64_t* taken);
+  // Takes the next DPC, counted as running from now on; false when none is queued.
+  bool PopDpcLocked(TakenDpc* dpc);
   // Null when the queue is empty.
   PIO_WORKITEM PopWorkLocked(WorkQueue queue);
   std::deque<PIO_WORKITEM>& WorkLocked(WorkQueue queue) {

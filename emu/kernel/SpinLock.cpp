@@ -1,5 +1,7 @@
 // IRQL and spin locks. A KSPIN_LOCK holds the owning context while taken, so the verifier can
 // tell recursion, foreign releases and (in deterministic mode) a lock nobody can release.
+// Each call is a scheduling point; exploring, a contended acquisition spins by letting the
+// other contexts run until the lock is free.
 #include <sched.h>
 
 #include "emu/kernel/Kernel.h"
@@ -27,7 +29,10 @@ void Take(PKSPIN_LOCK lock, Context& context, const void* site) {
   ULONG_PTR expected = 0;
   while (!__atomic_compare_exchange_n(lock, &expected, OwnerValue(context), false, __ATOMIC_ACQUIRE,
                                       __ATOMIC_RELAXED)) {
-    if (kernel.mode() == emu::Mode::Deterministic)
+    if (kernel.scheduler().explorer())
+      kernel.scheduler().Wait([lock] { return __atomic_load_n(lock, __ATOMIC_ACQUIRE) == 0; }, nullptr,
+                              "spin lock " + kernel.locks().ClassOf(lock), true);
+    else if (kernel.mode() == emu::Mode::Deterministic)
       kernel.verifier().Fatal("spinlock", "spin lock " + kernel.locks().ClassOf(lock) +
                                               " is held by " +
                                               reinterpret_cast<Context*>(expected)->name +
@@ -48,6 +53,10 @@ void Give(PKSPIN_LOCK lock, Context& context, const char* function) {
   }
   kernel.locks().Released(context, lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  if (kernel.scheduler().explorer()) {
+    std::lock_guard<std::mutex> guard(kernel.scheduler().Lock());
+    kernel.scheduler().SatisfyWaitersLocked();  // contexts spinning on it
+  }
 }
 
 }  // namespace
@@ -57,6 +66,7 @@ extern "C" {
 KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentContext().irql; }
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  emu::SchedulingPoint();
   Context& context = CurrentContext();
   if (NewIrql < context.irql)
     Kernel::Current().verifier().Report("irql", "KfRaiseIrql to " + std::to_string(NewIrql) +
@@ -68,6 +78,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  emu::SchedulingPoint();
   Context& context = CurrentContext();
   Kernel& kernel = Kernel::Current();
   if (NewIrql > context.irql)
@@ -82,6 +93,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  emu::SchedulingPoint();
   Context& context = CurrentContext();
   if (context.irql > DISPATCH_LEVEL)
     Kernel::Current().verifier().Report("irql", "KfAcquireSpinLock at IRQL " +
@@ -108,9 +120,11 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
                                          context.held.back().lockClass + " is still held");
   context.irql = NewIrql;
   if (NewIrql == PASSIVE_LEVEL) kernel.PreemptionPoint(SpinLock);
+  emu::SchedulingPoint();
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  emu::SchedulingPoint();
   Context& context = CurrentContext();
   if (context.irql != DISPATCH_LEVEL)
     Kernel::Current().verifier().Report("irql", "KeAcquireSpinLockAtDpcLevel at IRQL " +
@@ -120,6 +134,7 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   Give(SpinLock, CurrentContext(), "KeReleaseSpinLockFromDpcLevel");
+  emu::SchedulingPoint();
 }
 
 }  // extern "C"

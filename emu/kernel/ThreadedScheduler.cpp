@@ -37,10 +37,10 @@ void ThreadedScheduler::ProcessorMain(int number) {
   for (;;) {
     dpcReady_.wait(lock, [this] { return stopping_ || !dpcs_.empty(); });
     if (stopping_) return;
-    uint64_t taken;
-    PKDPC dpc = PopDpcLocked(&taken);
+    TakenDpc dpc;
+    PopDpcLocked(&dpc);
     lock.unlock();
-    RunDpc(dpc, taken);
+    RunDpc(dpc);
     lock.lock();
     if (IdleLocked()) idle_.notify_all();
   }

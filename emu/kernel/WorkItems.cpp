@@ -35,6 +35,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
   IoWorkItem->context = Context;
   IoWorkItem->queueType = QueueType;
   kernel.scheduler().QueueWork(IoWorkItem);
+  emu::SchedulingPoint();  // an idle worker may take it at once
 }
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {

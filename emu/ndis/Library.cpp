@@ -73,18 +73,18 @@ void Library::UnloadDriver() {
 }
 
 const NDIS_MINIPORT_CHARACTERISTICS* Library::characteristics() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return characteristics_ ? &*characteristics_ : nullptr;
 }
 
 Miniport& Library::AddMiniport() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   miniports_.push_back(std::make_unique<Miniport>(&driver_));
   return *miniports_.back();
 }
 
 std::vector<MiniportState> Library::miniportStates() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   std::vector<MiniportState> states;
   for (const auto& miniport : miniports_) states.push_back(miniport->state());
   return states;
@@ -92,7 +92,7 @@ std::vector<MiniportState> Library::miniportStates() {
 
 Miniport* Library::FindMiniport(NDIS_HANDLE handle, const char* function) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     for (const auto& miniport : miniports_)
       if (miniport->handle() == handle) return miniport.get();
   }
@@ -101,7 +101,7 @@ Miniport* Library::FindMiniport(NDIS_HANDLE handle, const char* function) {
 }
 
 ConfigurationHandle* Library::FindConfiguration(const void* handle) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   for (const auto& miniport : miniports_)
     if (ConfigurationHandle* configuration = miniport->FindConfiguration(handle)) return configuration;
   return nullptr;
@@ -136,7 +136,7 @@ NDIS_STATUS Library::OnRegisterMiniport(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHAR
   if (registerStatus_ != NDIS_STATUS_SUCCESS) return registerStatus_;
   NDIS_MINIPORT_CHARACTERISTICS copy{};
   memcpy(&copy, table, length);
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   characteristics_ = copy;
   return NDIS_STATUS_SUCCESS;
 }
@@ -153,13 +153,13 @@ void Library::OnTerminateWrapper(NDIS_HANDLE wrapper) {
 }
 
 void Library::AddTimer(PNDIS_MINIPORT_TIMER timer, Miniport* miniport) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   timers_[timer] = miniport;
 }
 
 Miniport* Library::FindTimer(const void* timer, const char* function) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     auto it = timers_.find(timer);
     if (it != timers_.end()) return it->second;
   }
@@ -168,7 +168,7 @@ Miniport* Library::FindTimer(const void* timer, const char* function) {
 }
 
 std::vector<PNDIS_MINIPORT_TIMER> Library::TakeTimers(const Miniport* miniport) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   std::vector<PNDIS_MINIPORT_TIMER> taken;
   for (auto it = timers_.begin(); it != timers_.end();) {
     if (it->second == miniport) {

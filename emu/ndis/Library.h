@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/kernel/InternalLock.h"
 #include "emu/ndis/Miniport.h"
 
 namespace emu::ndis {
@@ -65,7 +66,7 @@ class Library {
  private:
   bool CheckWrapper(NDIS_HANDLE wrapper, const char* function);
 
-  std::mutex mutex_;  // guards the registration, the miniports and the timers
+  emu::InternalMutex mutex_;  // guards the registration, the miniports and the timers
   DRIVER_OBJECT driver_{};
   UNICODE_STRING registryPath_{};
   std::u16string registryPathText_;

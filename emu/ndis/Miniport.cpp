@@ -61,7 +61,7 @@ NDIS_STATUS Miniport::Initialize(const std::vector<NDIS_MEDIUM>& media) {
     UINT selected = ~0u;
     NDIS_STATUS status = Ndis30().InitializeHandler(&openError, &selected, array.data(),
                                                     static_cast<UINT>(array.size()), handle, wrapperConfigurationContext);
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     selectedMedium_ = selected;
     openErrorStatus_ = openError;
     return status;
@@ -75,7 +75,7 @@ NDIS_STATUS Miniport::InitializeWith(const InitializeBody& body) {
 
 NDIS_STATUS Miniport::Run(const char* routine, size_t media, const InitializeBody& body) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (state_ != MiniportState::Created) Kernel::Current().verifier().Fatal("ndis", "an adapter initialized twice");
     state_ = MiniportState::Initializing;
   }
@@ -83,7 +83,7 @@ NDIS_STATUS Miniport::Run(const char* routine, size_t media, const InitializeBod
   CallDriver(PASSIVE_LEVEL, routine, [&] { status = body(handle(), this); });
   std::string problem;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (!configurations_.empty()) problem = "MiniportInitialize left a configuration handle open";
     configurations_.clear();
     if (status == NDIS_STATUS_SUCCESS) {
@@ -103,14 +103,14 @@ NDIS_STATUS Miniport::Run(const char* routine, size_t media, const InitializeBod
 void Miniport::Halt() {
   NDIS_HANDLE context;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (state_ != MiniportState::Running) Kernel::Current().verifier().Fatal("ndis", "halt of an adapter not running");
     state_ = MiniportState::Halting;
     context = context_;
   }
   CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] { Ndis30().HaltHandler(context); });
   CheckReleased("when MiniportHalt returned");
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   state_ = MiniportState::Halted;
 }
 
@@ -118,7 +118,7 @@ void Miniport::CheckReleased(const std::string& when) {
   Kernel& kernel = Kernel::Current();
   std::vector<std::string> problems;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (!outstandingPackets_.empty())
       problems.push_back(std::to_string(outstandingPackets_.size()) + " sent packet(s) never completed");
     if (resetPending_) problems.push_back("a pended reset was never completed");
@@ -150,7 +150,7 @@ NDIS_STATUS Miniport::Reset(BOOLEAN* addressingReset) {
   NDIS_HANDLE context;
   size_t completions;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (resetPending_) Kernel::Current().verifier().Fatal("ndis", "a reset issued while one is pending");
     resetPending_ = true;
     context = context_;
@@ -159,7 +159,7 @@ NDIS_STATUS Miniport::Reset(BOOLEAN* addressingReset) {
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   CallDriver(DISPATCH_LEVEL, "MiniportReset", [&] { status = Ndis30().ResetHandler(addressingReset, context); });
   if (status == NDIS_STATUS_PENDING) return status;
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   // The returned status completes the reset; NdisMResetComplete is for a pended one only.
   if (resets_.size() != completions)
     ReportViolation("MiniportReset returned a status and also called NdisMResetComplete");
@@ -175,63 +175,63 @@ NDIS_STATUS Miniport::Reset(BOOLEAN* addressingReset) {
 }
 
 MiniportState Miniport::state() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return state_;
 }
 
 NDIS_HANDLE Miniport::context() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return context_;
 }
 
 std::optional<Attributes> Miniport::attributes() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return attributes_;
 }
 
 std::vector<ErrorLogEntry> Miniport::errorLog() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return errorLog_;
 }
 
 std::vector<StatusIndication> Miniport::statusIndications() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return statuses_;
 }
 
 std::vector<ResetCompletion> Miniport::resetCompletions() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return resets_;
 }
 
 void Miniport::RecordSendCompletions(bool record) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   recordSendCompletions_ = record;
 }
 
 std::vector<SendCompletion> Miniport::sendCompletions() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return sendCompletions_;
 }
 
 std::vector<NDIS_STATUS> Miniport::setCompletions() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return setCompletions_;
 }
 
 bool Miniport::resetPending() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return resetPending_;
 }
 
 void Miniport::OnErrorLog(ErrorLogEntry entry) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   errorLog_.push_back(std::move(entry));
 }
 
 void Miniport::OnSetAttributes(const Attributes& attributes) {
   RequireInitializing("NdisMSetAttributesEx");
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   attributes_ = attributes;
 }
 
@@ -244,14 +244,14 @@ void Miniport::OnIndication(const char* function) {
 void Miniport::OnStatus(NDIS_STATUS status) {
   OnIndication("NdisMIndicateStatus");
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     statuses_.push_back(StatusIndication{status, Kernel::Current().NowMs()});
   }
   if (protocol_.onStatus) protocol_.onStatus(status);
 }
 
 void Miniport::OnResetComplete(NDIS_STATUS status, BOOLEAN addressingReset) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   if (!resetPending_) {
     ReportViolation("NdisMResetComplete with no reset pending (never pended, or completed twice)");
     return;
@@ -267,7 +267,7 @@ void Miniport::OnTimerInitialized(PNDIS_MINIPORT_TIMER timer) {
 
 ConfigurationHandle* Miniport::OpenConfiguration(NDIS_STATUS* status) {
   RequireInitializing("NdisOpenConfiguration");
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   *status = openConfigurationStatus_;
   if (*status != NDIS_STATUS_SUCCESS) return nullptr;
   auto configuration = std::make_unique<ConfigurationHandle>();
@@ -278,13 +278,13 @@ ConfigurationHandle* Miniport::OpenConfiguration(NDIS_STATUS* status) {
 }
 
 ConfigurationHandle* Miniport::FindConfiguration(const void* handle) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   auto it = configurations_.find(handle);
   return it == configurations_.end() ? nullptr : it->second.get();
 }
 
 void Miniport::CloseConfiguration(const void* handle) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   configurations_.erase(handle);
 }
 

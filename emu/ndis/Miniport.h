@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/kernel/InternalLock.h"
 #include "emu/ndis/Configuration.h"
 #include "emu/ndis/Protocol.h"
 #include "emu/ndis/Registry.h"
@@ -151,7 +152,7 @@ class Miniport {
   bool BeginRequest(const char* routine);
   void EndRequest();
 
-  std::mutex mutex_;  // guards the records and the state
+  emu::InternalMutex mutex_;  // guards the records and the state
   DRIVER_OBJECT* driver_;
   DEVICE_OBJECT physical_{};
   DEVICE_OBJECT functional_{};

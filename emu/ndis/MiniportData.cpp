@@ -8,7 +8,7 @@ namespace emu::ndis {
 void Miniport::SendPackets(const std::vector<PNDIS_PACKET>& packets) {
   NDIS_HANDLE context;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     context = context_;
     for (PNDIS_PACKET packet : packets)
       if (packet && !outstandingPackets_.insert(packet).second)
@@ -21,7 +21,7 @@ void Miniport::SendPackets(const std::vector<PNDIS_PACKET>& packets) {
 }
 
 void Miniport::NotePacketsSent(const std::vector<PNDIS_PACKET>& packets) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   outstandingPackets_.insert(packets.begin(), packets.end());
 }
 
@@ -29,7 +29,7 @@ void Miniport::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
   RequireNotHalted("NdisMSendComplete");
   if (status == NDIS_STATUS_PENDING) ReportViolation("NdisMSendComplete with NDIS_STATUS_PENDING: a completion is final");
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (!outstandingPackets_.erase(packet)) {
       ReportViolation("NdisMSendComplete of a packet NDIS did not hand to the miniport, or completed twice");
       return;

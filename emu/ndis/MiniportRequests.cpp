@@ -63,7 +63,7 @@ NDIS_STATUS Miniport::SetInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, U
   if (!BeginRequest("MiniportSetInformation")) return NDIS_STATUS_FAILURE;
   NDIS_HANDLE context = this->context();
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     setPending_ = true;  // before the call: the completion may come before it returns
   }
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
@@ -74,7 +74,7 @@ NDIS_STATUS Miniport::SetInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, U
   if (status == NDIS_STATUS_PENDING) return status;  // the completion ends the request
   bool completed;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     completed = !setPending_;
     setPending_ = false;
   }
@@ -87,7 +87,7 @@ void Miniport::OnSetComplete(NDIS_STATUS status) {
   if (status == NDIS_STATUS_PENDING)
     ReportViolation("NdisMSetInformationComplete with NDIS_STATUS_PENDING: a completion is final");
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (!setPending_) {
       ReportViolation("NdisMSetInformationComplete with no set request pending (never pended, or completed twice)");
       return;
@@ -99,7 +99,7 @@ void Miniport::OnSetComplete(NDIS_STATUS status) {
 }
 
 bool Miniport::setPending() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return setPending_;
 }
 

@@ -75,7 +75,7 @@ void Protocol::OnReceive(NDIS_HANDLE receiveContext, const UCHAR* header, UINT h
     frame.transferPacket = packet.Contents();
   }
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     ++frameCount_;
     if (recordFrames) frames_.push_back(frame);
   }
@@ -83,29 +83,29 @@ void Protocol::OnReceive(NDIS_HANDLE receiveContext, const UCHAR* header, UINT h
 }
 
 void Protocol::OnReceiveComplete() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   ++receiveCompletes_;
 }
 
 std::vector<ReceivedFrame> Protocol::frames() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return frames_;
 }
 
 std::vector<ReceivedFrame> Protocol::TakeFrames() {
   std::vector<ReceivedFrame> taken;
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   taken.swap(frames_);
   return taken;
 }
 
 uint64_t Protocol::frameCount() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return frameCount_;
 }
 
 uint64_t Protocol::receiveCompletes() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return receiveCompletes_;
 }
 

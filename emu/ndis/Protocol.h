@@ -13,6 +13,8 @@
 #include <optional>
 #include <vector>
 
+#include "emu/kernel/InternalLock.h"
+
 namespace emu::ndis {
 
 class Miniport;
@@ -102,7 +104,7 @@ class Protocol {
 
  private:
   Miniport& miniport_;
-  std::mutex mutex_;  // guards the record below
+  emu::InternalMutex mutex_;  // guards the record below
   std::vector<ReceivedFrame> frames_;
   uint64_t frameCount_ = 0;
   uint64_t receiveCompletes_ = 0;

@@ -67,7 +67,7 @@ NTSTATUS Bus::Dispatch(PIRP irp) {
   }
   Served served;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     DeviceCall call(this);
     served = ServeLocked(irp);
   }
@@ -160,7 +160,7 @@ VOID NTAPI Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   Bus* bus = BusOf(device);
   bool found = false;
   {
-    std::lock_guard<std::mutex> guard(bus->mutex_);
+    std::lock_guard<emu::InternalMutex> guard(bus->mutex_);
     for (auto it = bus->held_.begin(); it != bus->held_.end(); ++it)
       if (it->irp == irp) {
         bus->StopStartedLocked(*it);
@@ -177,7 +177,7 @@ VOID NTAPI Bus::CompletionDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, 
   Bus* bus = static_cast<Bus*>(context);
   std::vector<Held> taken;
   {
-    std::lock_guard<std::mutex> guard(bus->mutex_);
+    std::lock_guard<emu::InternalMutex> guard(bus->mutex_);
     taken = bus->TakeLocked([](const Held& held) { return held.as == HeldAs::Completing; });
   }
   bus->CompleteEach(taken);
@@ -187,7 +187,7 @@ VOID NTAPI Bus::DelayDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID
   Bus* bus = static_cast<Bus*>(context);
   std::vector<Held> taken;
   {
-    std::lock_guard<std::mutex> guard(bus->mutex_);
+    std::lock_guard<emu::InternalMutex> guard(bus->mutex_);
     uint64_t now = Kernel::Current().NowMs();
     taken = bus->TakeLocked([now](const Held& held) { return held.as == HeldAs::Delayed && held.dueMs <= now; });
     bus->ArmDelayTimerLocked();
@@ -229,24 +229,24 @@ void Bus::CompleteEach(const std::vector<Held>& taken) {
 }
 
 void Bus::SetCompletionMode(CompletionMode mode) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   mode_ = mode;
 }
 
 void Bus::InjectFault(const ControlFault& fault) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   server_.faults().Add(fault);
 }
 
 void Bus::ClearFaults() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   server_.faults().Clear();
 }
 
 void Bus::Unplug() {
   std::vector<Held> taken;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     server_.Unplug();
     taken = UnplugLocked();
   }
@@ -287,27 +287,27 @@ uint64_t Bus::UrbsNumbered() {
 }
 
 bool Bus::Configured() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return server_.configured();
 }
 
 UCHAR Bus::ConfigurationValue() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return server_.configurationValue();
 }
 
 std::vector<BusRequest> Bus::Requests() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return server_.requests();
 }
 
 void Bus::RecordTransfers(bool record) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   server_.RecordTransfers(record);
 }
 
 size_t Bus::PendingIrps() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return held_.size();
 }
 

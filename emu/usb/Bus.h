@@ -27,6 +27,7 @@
 #include <set>
 #include <vector>
 
+#include "emu/kernel/InternalLock.h"
 #include "emu/usb/BusObserver.h"
 #include "emu/usb/Transfers.h"
 #include "emu/usb/UrbServer.h"
@@ -166,7 +167,7 @@ class Bus {
   };
   static thread_local const Bus* inside_;
 
-  std::mutex mutex_;  // guards everything below but the kernel objects; no IRP is completed under it
+  emu::InternalMutex mutex_;  // guards everything below but the kernel objects; no IRP is completed under it
   UrbServer server_;
   HeldList held_;
   CompletionMode mode_ = CompletionMode::Deferred;

@@ -47,7 +47,7 @@ void Bus::OnDeviceWake() {
   if (inside_ == this) return;
   std::vector<Held> now;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     OfferLocked(now);
   }
   CompleteEach(now);
@@ -179,7 +179,7 @@ When Bus::DeviceAnswerWhenLocked() const { return mode_ == CompletionMode::Inlin
 bool Bus::CompleteTransfer(uint64_t id, const TransferResult& result, When when, ULONG delayMs) {
   std::vector<Held> now;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     auto it = std::find_if(held_.begin(), held_.end(),
                            [id](const Held& held) { return held.as == HeldAs::Transfer && held.id == id; });
     if (it == held_.end()) return false;
@@ -193,7 +193,7 @@ bool Bus::CompleteTransfer(uint64_t id, const TransferResult& result, When when,
 void Bus::ScriptTransfers(UCHAR endpointAddress, std::vector<ScriptedTransfer> entries) {
   std::vector<Held> now;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     std::deque<ScriptedTransfer>& script = scripts_[endpointAddress];
     for (ScriptedTransfer& entry : entries) script.push_back(std::move(entry));
     OfferLocked(now);
@@ -202,7 +202,7 @@ void Bus::ScriptTransfers(UCHAR endpointAddress, std::vector<ScriptedTransfer> e
 }
 
 size_t Bus::ScriptedLeft(UCHAR endpointAddress) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   auto script = scripts_.find(endpointAddress);
   return script == scripts_.end() ? 0 : script->second.size();
 }
@@ -210,7 +210,7 @@ size_t Bus::ScriptedLeft(UCHAR endpointAddress) {
 void Bus::HoldEndpoint(UCHAR endpointAddress, bool hold) {
   std::vector<Held> now;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (hold) {
       heldEndpoints_.insert(endpointAddress);
     } else {
@@ -222,7 +222,7 @@ void Bus::HoldEndpoint(UCHAR endpointAddress, bool hold) {
 }
 
 bool Bus::Halted(UCHAR endpointAddress) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   for (const auto& [handle, pipe] : server_.pipes())
     if (pipe.endpointAddress == endpointAddress) return pipe.halted;
   return false;
@@ -231,7 +231,7 @@ bool Bus::Halted(UCHAR endpointAddress) {
 size_t Bus::QueuedTransfers(UCHAR endpointAddress) { return Transfers(endpointAddress).size(); }
 
 std::vector<QueuedTransfer> Bus::Transfers(UCHAR endpointAddress) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   std::vector<QueuedTransfer> queued;
   for (const Held& held : held_) {
     if (held.as != HeldAs::Transfer || held.endpoint != endpointAddress) continue;

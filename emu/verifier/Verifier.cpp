@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "emu/kernel/ScheduleExplorer.h"
+
 namespace emu {
 
 std::string Violation::ToString() const {
@@ -20,6 +22,7 @@ void Verifier::Report(const std::string& rule, const std::string& message) {
 void Verifier::Fatal(const std::string& rule, const std::string& message) {
   Report(rule, message);
   std::fprintf(stderr, "emulator: fatal verifier violation; the run cannot continue\n");
+  if (*ScheduleNote()) std::fprintf(stderr, "emulator: the failing schedule: %s\n", ScheduleNote());
   for (const Violation& v : Snapshot()) std::fprintf(stderr, "%s\n", v.ToString().c_str());
   std::fflush(stderr);
   std::abort();

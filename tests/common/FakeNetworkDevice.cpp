@@ -108,7 +108,7 @@ BOOLEAN FakeNetworkDevice::CanSend() { return pipesOpen_ && !sendRefused; }
 
 // As the write pipe does, one free buffer always stays back (for a zero-length transfer).
 TransferBuffer* FakeNetworkDevice::GetSendBuffer() {
-  if (!CanSend() || sendPool_.freeCount < 2) return nullptr;
+  if (!CanSend() || sendPool_.FreeCountHint() < 2) return nullptr;
   TransferBuffer* buffer = sendPool_.Take();
   OpenCursor(buffer, 0);
   buffer->length = 0;

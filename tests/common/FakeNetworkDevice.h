@@ -48,7 +48,7 @@ class FakeNetworkDevice : public NetworkDevice {
   size_t CompleteWrites(size_t count = SIZE_MAX);
   size_t readsOutstanding() const { return reads_.size(); }
   size_t writesInFlight() const { return writes_.size(); }
-  ULONG freeSendBuffers() const { return sendPool_.freeCount; }
+  ULONG freeSendBuffers() const { return sendPool_.FreeCountHint(); }
 
   // Answers.
   ULONG maxSegmentSize = 1514;

@@ -21,6 +21,8 @@ CASES = [
     ("stray argument", ["run", "extra"], None, ["extra"]),
     ("no frames", ["run", "--frames", "0"], None, ["--frames", "0"]),
     ("frames not a number", ["run", "--frames", "many"], None, ["--frames", "many"]),
+    ("seed on the threaded emulator", ["run", "--seed", "3", "--threaded"], None, ["--seed", "--threaded"]),
+    ("seed not a number", ["run", "--seed", "soon"], None, ["--seed", "soon"]),
     ("param without a value", ["run", "--param", "RxBuffers"], None, ["NAME=VALUE", "RxBuffers"]),
     ("unknown keyword", ["run", "--param", "Speed=10"], None, ["Speed", "not a keyword"]),
     ("keyword given twice", ["run", "--param", "RxBuffers=4", "--param", "rxbuffers=8"], None,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tools/ecmemu/Params.h"
@@ -14,6 +15,7 @@ struct RunOptions {
   Params params;            // registry keywords, as REG_SZ text
   uint32_t frames = 4000;   // frames each way
   bool threaded = false;
+  std::optional<uint64_t> seed;  // explore the schedule this seed picks
   bool surpriseRemoval = false;
   // Go on through the steps after a check failed: under an injected fault some checks fail on
   // purpose, and what matters is how the driver goes on.

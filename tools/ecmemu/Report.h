@@ -42,7 +42,7 @@ struct Counters {
 
 struct Report {
   std::string device;        // "built-in" or the profile path
-  std::string mode;          // "deterministic" or "threaded"
+  std::string mode;          // "deterministic", "threaded" or "exploring (seed ...)"
   bool initialized = false;
   uint32_t initializeStatus = 0;
   std::vector<ErrorLogLine> errorLog;

@@ -1,5 +1,7 @@
 #include "tools/ecmemu/RunSession.h"
 
+#include <memory>
+
 #include "emu/capture/BusCapture.h"
 #include "emu/devices/EcmFunction.h"
 #include "emu/usb/Bus.h"
@@ -8,6 +10,10 @@
 
 namespace ecmemu {
 namespace {
+
+// Scheduling points a session takes per frame, roughly: where an exploring schedule places its
+// PCT change points.
+constexpr uint64_t kStepsPerFrame = 200;
 
 // The driver's life: load, one adapter on the device, the session's steps, halt, unload.
 void Drive(const RunOptions& options, const SessionDevice& device, Captures& captures, ProgressLine& progress,
@@ -69,13 +75,22 @@ void End(emu::Kernel& kernel, Captures& captures, Report& report) {
 Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& profile, Captures& captures,
                   ProgressLine& progress) {
   Report report = Begin(options, options.profilePath.empty() ? "built-in" : options.profilePath, options.threaded);
-  emu::Kernel kernel(options.threaded ? emu::Mode::Threaded : emu::Mode::Deterministic);
+  std::unique_ptr<emu::Kernel> kernel;
+  if (options.seed) {
+    emu::Exploration exploration;
+    exploration.seed = *options.seed;
+    exploration.stepsEstimate = kStepsPerFrame * options.frames;
+    kernel = std::make_unique<emu::Kernel>(exploration);
+    report.mode = "exploring (" + kernel->ScheduleDescription() + ")";
+  } else {
+    kernel = std::make_unique<emu::Kernel>(options.threaded ? emu::Mode::Threaded : emu::Mode::Deterministic);
+  }
   {
     emu::devices::EcmFunction device(profile);
     emu::usb::Bus bus(device);
     OnBus(options, SessionDevice{bus, profile, &device, nullptr}, captures, progress, report);
   }
-  End(kernel, captures, report);
+  End(*kernel, captures, report);
   return report;
 }
 

@@ -44,7 +44,7 @@ void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
   emu::devices::Bytes answer;
   uint32_t number;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     std::optional<uint32_t> sequence = wireChecker_.Accept(frame.data(), frame.size());
     if (!sequence || *sequence >= state_.size()) return;
     number = *sequence;
@@ -53,7 +53,7 @@ void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
   }
   if (!model_->DeliverFromWire(std::move(answer))) {
     // Settled: the answer will never come, and the window must not wait for it.
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     ++refusedByFilter_;
     SettleLocked(number, kRefused);
   }
@@ -63,7 +63,7 @@ void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
   std::vector<UCHAR> bytes = frame.Bytes();
   if (ethernet_) ethernet_->Frame(bytes.data(), bytes.size(), NowUs());
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     std::optional<uint32_t> sequence = hostChecker_.Accept(bytes.data(), bytes.size());
     if (sequence && *sequence < state_.size()) {
       SettleLocked(*sequence, model_ ? kBack : kBack | kAtDevice);
@@ -80,7 +80,7 @@ void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
 
 void TrafficRun::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     completed_.push_back(packet);
     ++completions_;
     failedSends_ += status != NDIS_STATUS_SUCCESS;
@@ -96,7 +96,7 @@ void TrafficRun::SettleLocked(uint32_t sequence, uint8_t how) {
 void TrafficRun::Send(uint32_t count) {
   uint32_t first;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     first = sent_;
     state_.resize(sent_ + count, 0);
     sent_ += count;
@@ -116,7 +116,7 @@ void TrafficRun::Send(uint32_t count) {
 void TrafficRun::Reclaim() {
   std::vector<PNDIS_PACKET> done;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     done.swap(completed_);
   }
   for (PNDIS_PACKET packet : done) inFlight_.erase(packet);
@@ -130,7 +130,7 @@ bool TrafficRun::Stream(uint32_t count) {
     uint64_t back = 0;
     bool moved = session_.WaitUntil(
         [&] {
-          std::lock_guard<std::mutex> guard(mutex_);
+          std::lock_guard<emu::InternalMutex> guard(mutex_);
           back = settled_;
           room = OpenLocked() < kWindow ? kWindow - static_cast<uint32_t>(OpenLocked()) : 0;
           return sent_ >= end || room > 0 || abandoned_;
@@ -165,13 +165,13 @@ bool TrafficRun::WaitSteadily(const std::function<bool()>& doneLocked) {
     Reclaim();
     uint64_t before;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      std::lock_guard<emu::InternalMutex> guard(mutex_);
       if (doneLocked()) return true;
       before = MovementLocked();
     }
     bool moved = session_.WaitUntil(
         [&] {
-          std::lock_guard<std::mutex> guard(mutex_);
+          std::lock_guard<emu::InternalMutex> guard(mutex_);
           return doneLocked() || MovementLocked() != before || abandoned_;
         },
         kStallMs);
@@ -180,30 +180,30 @@ bool TrafficRun::WaitSteadily(const std::function<bool()>& doneLocked) {
 }
 
 uint32_t TrafficRun::sent() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return sent_;
 }
 
 uint64_t TrafficRun::reachedDevice() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return (model_ ? wireChecker_ : hostChecker_).counts().verified;
 }
 
 void TrafficRun::Abandon() {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
     abandoned_ = true;
   }
   session_.Wake();
 }
 
 bool TrafficRun::abandoned() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return abandoned_;
 }
 
 uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   uint32_t flushed = 0;
   resetFirst_ = first;
   resetEnd_ = std::min(end, sent_);
@@ -215,8 +215,19 @@ uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
   return flushed;
 }
 
+uint32_t TrafficRun::ExcuseLostByFailedWrites(uint32_t first) {
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
+  uint32_t lost = 0;
+  for (int64_t s = first; s < highestBack_; ++s)
+    if (!(state_[s] & (kAtDevice | kSettled))) {
+      SettleLocked(static_cast<uint32_t>(s), kFailed);
+      ++lost;
+    }
+  return lost;
+}
+
 void TrafficRun::CutForRemoval() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   cut_ = true;
   abandoned_ = false;  // the removal that ended the waits is accounted for from here on
   // Frames come back in order: one older than the newest back that is missing was lost before.
@@ -225,13 +236,13 @@ void TrafficRun::CutForRemoval() {
 }
 
 void TrafficRun::GiveUpOutstanding() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   for (uint32_t s = 0; s < sent_; ++s)
     if (!(state_[s] & kSettled)) SettleLocked(s, kGivenUp);
 }
 
 TrafficTally TrafficRun::Tally() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   TrafficTally tally;
   tally.sent = sent_;
   tally.completed = completions_;
@@ -244,6 +255,7 @@ TrafficTally TrafficRun::Tally() {
     else if (state & kFlushed) tally.flushedByReset++;
     else if (state & kDroppedByReset) tally.droppedByReset++;
     else if (state & kCut) tally.cutByRemoval++;
+    else if (state & kFailed) tally.failedInTransfer++;
     else if (!(state & kRefused)) tally.lost++;
   }
   return tally;

@@ -18,6 +18,7 @@
 #include "emu/capture/UsbCapture.h"
 #include "emu/devices/EcmFunction.h"
 #include "emu/ndis/Protocol.h"
+#include "emu/kernel/InternalLock.h"
 #include "tools/ecmemu/AdapterSession.h"
 #include "tools/ecmemu/Traffic.h"
 
@@ -34,6 +35,7 @@ struct TrafficTally {
   uint64_t flushedByReset = 0;
   uint64_t droppedByReset = 0;
   uint64_t cutByRemoval = 0;
+  uint64_t failedInTransfer = 0;       // never reached the device: a write failed under it
   uint64_t refusedByDeviceFilter = 0;  // answers the device did not pass to the host
 };
 
@@ -63,6 +65,10 @@ class TrafficRun {
   // and the answer dropped with the aborted reads: once a later number is back (frames come
   // back in order), any of them still missing is counted as dropped by the reset.
   uint32_t ExcuseUnsentAsFlushed(uint32_t first, uint32_t end);
+  // Writes failed from number 'first' on: the frames they carried are gone, and those are the
+  // numbers that never reached the device while a later one came back (the device sees the
+  // frames in order). Returns how many.
+  uint32_t ExcuseLostByFailedWrites(uint32_t first);
   // The device is about to go: what has not come back yet, and everything sent later, is cut off.
   void CutForRemoval();
   // What has not come back yet is counted lost for good, and no longer holds the window open.
@@ -77,9 +83,9 @@ class TrafficRun {
 
  private:
   enum : uint8_t {
-    kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8, kDroppedByReset = 16, kRefused = 32, kGivenUp = 64
+    kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8, kDroppedByReset = 16, kRefused = 32, kGivenUp = 64, kFailed = 128
   };
-  static constexpr uint8_t kSettled = kBack | kFlushed | kCut | kDroppedByReset | kRefused | kGivenUp;
+  static constexpr uint8_t kSettled = kBack | kFlushed | kCut | kDroppedByReset | kRefused | kGivenUp | kFailed;
 
   void Send(uint32_t count);  // one batch
   bool abandoned();
@@ -101,7 +107,7 @@ class TrafficRun {
   FrameFactory inbound_;
   std::map<PNDIS_PACKET, std::unique_ptr<emu::ndis::ProtocolPacket>> inFlight_;  // main thread only
 
-  std::mutex mutex_;  // guards the fields below; taken under the bus lock by the wire
+  emu::InternalMutex mutex_;  // guards the fields below; taken under the bus lock by the wire
   StreamChecker wireChecker_{1};
   StreamChecker hostChecker_{2};
   std::vector<uint8_t> state_;  // by sequence number

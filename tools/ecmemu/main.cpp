@@ -165,7 +165,13 @@ int main(int argc, char** argv) {
                          "must reflect the frames: ecmemu reflect)");
   runCommand->add_option("--param", rawParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
   runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 1000000u));
-  runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
+  CLI::Option* threaded =
+      runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
+  runCommand
+      ->add_option("--seed", run.seed,
+                   "explore one schedule: every platform call may switch threads and start DPCs and work "
+                   "items; the seed picks the schedule and replays it exactly")
+      ->excludes(threaded);
   runCommand->add_flag("--surprise-removal", run.surpriseRemoval,
                        "unplug the device in the middle of the traffic (a real device: wait for its removal)");
   runCommand->add_flag("--json", run.json, "print the report as one JSON object");
