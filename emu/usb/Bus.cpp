@@ -233,7 +233,7 @@ void Bus::ClearFaults() {
   server_.faults().Clear();
 }
 
-void Bus::Unplug() {
+void Bus::Unplug(const RemovalStatus& status) {
   std::vector<Held> taken;
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -241,7 +241,7 @@ void Bus::Unplug() {
     taken = TakeLocked([](const Held&) { return true; });
     ArmDelayTimerLocked();
   }
-  CompleteAll(taken, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  CompleteAll(taken, status.usbdStatus, status.irpStatus);
 }
 
 bool Bus::Configured() {

@@ -87,7 +87,7 @@ bool Bus::OfferHeadLocked(HeldList::iterator it, std::vector<Held>& now) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
   bool in = (it->endpoint & kDirectionIn) != 0;
   TransferRequest request{it->endpoint, pipe->maximumPacketSize, transfer.TransferBufferLength,
-                          in ? nullptr : TransferMemory(transfer)};
+                          in ? nullptr : TransferMemory(transfer), pipe->type};
   std::optional<TransferResult> answer = function_.ServeTransfer(request);
   if (!answer) return false;
   DecideLocked(it, *answer, DeviceAnswerWhenLocked(), 0, now);

@@ -25,7 +25,8 @@ constexpr UCHAR kRequestDirectionIn = 0x80;  // bmRequestType bit 7: device to h
 
 struct ControlAnswer {
   bool stall;
-  ULONG bytes;  // data stage bytes moved (IN: written to the data buffer)
+  ULONG bytes;       // data stage bytes moved (IN: written to the data buffer)
+  bool nak = false;  // the device never answers: the request waits until it is cancelled
 };
 
 class UsbFunction {

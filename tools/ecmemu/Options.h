@@ -14,6 +14,7 @@ struct RunOptions {
   uint32_t frames = 4000;   // frames each way
   bool threaded = false;
   bool surpriseRemoval = false;
+  std::string removalStatus = "device-gone";  // how the bus ends what the removal finds pending
   bool json = false;
   std::string usbPcapPath;
   std::string ethPcapPath;

@@ -248,7 +248,7 @@ void SessionSteps::RemoveDuringTraffic(uint32_t count) {
   uint32_t before = count / 2;
   if (!Moved(traffic_->Stream(before), "the traffic stalled before the removal")) return;
   traffic_->CutForRemoval();
-  bus_.Unplug();
+  bus_.Unplug(*emu::usb::FindRemovalStatus(options_.removalStatus.c_str()));
   session_.miniport().PnPEvent(NdisDevicePnPEventSurpriseRemoved);
   bool rest = traffic_->Stream(count - before) && traffic_->WaitCompletions();
   if (!rest) Fail("packets sent after the surprise removal were not all completed");

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "emu/usb/RemovalStatus.h"
 #include "tools/ecmemu/BridgeSession.h"
 #include "tools/ecmemu/DeviceChoice.h"
 #include "tools/ecmemu/Options.h"
@@ -78,6 +79,12 @@ int main(int argc, char** argv) {
   runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 1000000u));
   runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
   runCommand->add_flag("--surprise-removal", run.surpriseRemoval, "unplug the device in the middle of the traffic");
+  std::vector<std::string> removalStatuses;
+  for (const emu::usb::RemovalStatus& status : emu::usb::kRemovalStatuses) removalStatuses.push_back(status.name);
+  runCommand
+      ->add_option("--removal-status", run.removalStatus,
+                   "how the bus ends the transfers the removal finds pending (default device-gone)")
+      ->check(CLI::IsMember(removalStatuses));
   runCommand->add_flag("--json", run.json, "print the report as one JSON object");
   runCommand->add_option("--usb-pcap", run.usbPcapPath, "write the USB traffic as a USBPcap capture");
   runCommand->add_option("--eth-pcap", run.ethPcapPath, "write the adapter's frames as an Ethernet capture");
