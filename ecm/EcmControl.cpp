@@ -27,6 +27,7 @@ BOOLEAN EcmDevice::SetPacketFilter(ULONG ndisPacketFilter) {
   for (const FilterBit& bit : kFilterBits)
     if (static_cast<UCHAR>(ndisPacketFilter) & bit.ndis) ecmFilter |= bit.ecm;
   EcmPacketFilter = ecmFilter;
+  PacketFilterOwed = TRUE;
   // A request queued and not yet started goes out once, with the latest filter.
   return FilterDeferredCall.Queue(DeviceObject, PacketFilterRoutine, this, nullptr, DelayedWorkQueue);
 }
@@ -34,6 +35,8 @@ BOOLEAN EcmDevice::SetPacketFilter(ULONG ndisPacketFilter) {
 VOID EcmDevice::PacketFilterRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   CHECK_IRQL_PASSIVE();
   auto* device = static_cast<EcmDevice*>(context);
+  // Cleared before the filter is read: a set arriving meanwhile queues its own run.
+  device->PacketFilterOwed = FALSE;
   // The request is optional for ECM devices: a refusal changes nothing on the host side.
   device->Target.ClassOrVendorRequest(URB_FUNCTION_CLASS_INTERFACE, kSetEthernetPacketFilter, device->EcmPacketFilter,
                                       device->CommunicationInterfaceNumber, 0, nullptr, nullptr, 0, nullptr,

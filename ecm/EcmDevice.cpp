@@ -14,7 +14,9 @@ EcmDevice::EcmDevice()
       EcmPacketFilter(0),
       Settings(nullptr),
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
-      NotificationRemainder(0) {
+      NotificationRemainder(0),
+      DroppingOversizedFrame(FALSE),
+      PacketFilterOwed(FALSE) {
   RtlZeroMemory(MacAddress, sizeof MacAddress);
   InitializeMutex(&PipesMutex, "EcmDevice::PipesMutex");
 }
