@@ -41,6 +41,8 @@ class Adapter : public DeviceEventSink, public PoolObject {
   IRQL_AT_MOST_DISPATCH NDIS_STATUS ResetDevice();
   // Completes every queued packet with NDIS_STATUS_SUCCESS, dropping Lock around each.
   IRQL_DISPATCH void FlushSendQueue();
+  // Gives every queued received buffer back to the device unindicated; Lock held.
+  IRQL_DISPATCH void ReleaseReceiveQueueLocked();
   // Copies queued packets into device send buffers while the device has one; Lock held.
   IRQL_DISPATCH void PumpSendQueue();
   // Indicates one received frame to NDIS and gives its buffer back; Lock held, dropped

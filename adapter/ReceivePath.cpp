@@ -10,6 +10,10 @@ void Adapter::OnReceiveReady(TransferBuffer* buffer) {
   if (ReceiveEnabled) NdisMSetTimer(&ReceiveTimer, 0);
 }
 
+void Adapter::ReleaseReceiveQueueLocked() {
+  while (TransferBuffer* buffer = ReceiveQueue.PopHead()) Device->ReleaseReceiveBuffer(buffer);
+}
+
 VOID NTAPI Adapter::DrainReceiveQueue(PVOID systemSpecific1, PVOID context, PVOID systemSpecific2,
                                       PVOID systemSpecific3) {
   CHECK_IRQL_DISPATCH();

@@ -36,8 +36,15 @@ NDIS_STATUS Adapter::StartDevice(NDIS_HANDLE wrapperConfigurationContext) {
   if (status != NDIS_STATUS_SUCCESS) {
     // MiniportInitialize destroys the adapter with its device. A device that got as far as a
     // configuration gives it back first: nobody would drive it afterwards. Stop sends nothing
-    // to a device that is not configured; the pipes were never opened or were closed again.
-    if (Device) Device->Stop();
+    // to a device that is not configured; the pipes were never opened or were closed again,
+    // but frames that arrived before they closed wait in the receive queue.
+    if (Device) {
+      {
+        SpinLockGuard guard(Lock);
+        ReleaseReceiveQueueLocked();
+      }
+      Device->Stop();
+    }
     ForgetDeviceObjects();
   }
   return status;
@@ -105,6 +112,8 @@ NDIS_STATUS Adapter::BringUpDevice() {
   TransmitBufferSpace = payload * Settings.TxBuffers;
   ReceiveBufferSpace = payload * Settings.RxBuffers;
   MaximumLookahead = payload;
+  // The default speed goes first: the device may report its own as soon as the pipes open.
+  LinkSpeed = 250000;
   status = Device->OpenPipes();
   if (!NT_SUCCESS(status)) return status;
   // A valid address from the device wins over the registry's and the built-in one.
@@ -112,7 +121,6 @@ NDIS_STATUS Adapter::BringUpDevice() {
   HardwareStatus = NdisHardwareStatusReady;
   RtlZeroMemory(PnpCapabilities, sizeof PnpCapabilities);
   RtlCopyMemory(CurrentAddress, PermanentAddress, kMacAddressLength);
-  LinkSpeed = 250000;
   SpinLockGuard guard(Lock);
   SendEnabled = TRUE;
   ReceiveEnabled = TRUE;

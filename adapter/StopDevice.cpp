@@ -24,7 +24,7 @@ void Adapter::StopDevice() {
     NdisMCancelTimer(&ReceiveTimer, &wasPending);
     SendEnabled = FALSE;
     FlushSendQueue();
-    while (TransferBuffer* buffer = ReceiveQueue.PopHead()) Device->ReleaseReceiveBuffer(buffer);
+    ReleaseReceiveQueueLocked();
   }
   Device->Stop();
   ForgetDeviceObjects();

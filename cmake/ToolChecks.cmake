@@ -35,6 +35,15 @@ foreach(entry IN LISTS ECMEMU_DEVICES)
   endforeach()
 endforeach()
 
+# A whole session with a surprise removal for each status the bus may give what it finds
+# pending (device-gone is the default, run above).
+foreach(status no-such-device cancelled transaction-error not-responding)
+  add_test(NAME ecmemu_run.built-in.removal-${status}
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/ecmemu/run_json_check.py $<TARGET_FILE:ecmemu>
+      --frames 1000 --surprise-removal --removal-status ${status})
+  set_tests_properties(ecmemu_run.built-in.removal-${status} PROPERTIES LABELS ecmemu TIMEOUT 300)
+endforeach()
+
 # Both captures through Wireshark's dissectors.
 foreach(device built-in hs-basic)
   set(device_options)

@@ -104,10 +104,23 @@ void EcmDevice::ResumeReceive() { BulkInPipe.ResumeReads(); }
 
 VOID EcmDevice::OnReadComplete(TransferBuffer* buffer) {
   CHECK_IRQL_AT_MOST_DISPATCH();
-  // The whole transfer is the frame. The adapter owns the buffer from OnReceiveReady on and
-  // gives it back with ReleaseReceiveBuffer.
   SpinLockGuard guard(*AdapterLock);
-  OpenFrameCursor(buffer, buffer->length);
+  // A frame is shorter than a receive buffer, so a read that filled its buffer is the start of
+  // a longer one, which goes on in the reads up to one that ends short. That frame is dropped:
+  // its first read reaches the adapter empty, where it counts as a receive error, and the
+  // rest goes straight back to be read again. The flag is kept over a close: the device may
+  // still hold the rest.
+  BOOLEAN filled = buffer->length == buffer->data.length;
+  BOOLEAN continuation = DroppingOversizedFrame;
+  DroppingOversizedFrame = filled;
+  if (continuation) {
+    buffer->ReturnToPool();
+    BulkInPipe.ResumeReads();
+    return;
+  }
+  // Otherwise the whole transfer is the frame. The adapter owns the buffer from
+  // OnReceiveReady on and gives it back with ReleaseReceiveBuffer.
+  OpenFrameCursor(buffer, filled ? 0 : buffer->length);
   Sink->OnReceiveReady(buffer);
 }
 

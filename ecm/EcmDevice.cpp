@@ -16,7 +16,8 @@ EcmDevice::EcmDevice()
       Settings(nullptr),
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
       PoweredDown(FALSE),
-      NotificationRemainder(0) {
+      NotificationRemainder(0),
+      DroppingOversizedFrame(FALSE) {
   RtlZeroMemory(MacAddress, sizeof MacAddress);
   InitializeMutex(&PipesMutex, "EcmDevice::PipesMutex");
 }

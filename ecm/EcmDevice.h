@@ -56,6 +56,8 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
 
   // One completed interrupt read, parsed on its own; the read is put out again in every case.
   IRQL_AT_MOST_DISPATCH VOID OnNotification(TransferBuffer* buffer);
+  // A notification read of this length filled whole interrupt packets: more may follow.
+  BOOLEAN EndsOnPacketBoundary(ULONG received) const;
 
   SpinLock* AdapterLock;  // held around OnReceiveReady
   UsbTarget Target;
@@ -92,10 +94,15 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   // Bytes of a speed change still to come when the interrupt endpoint split it. Touched only by
   // the notification pipe's deliveries, which never overlap, and before the pipe starts.
   ULONG NotificationRemainder;
+  // A read filled its whole buffer: it was part of a frame longer than any the adapter takes,
+  // and the reads up to the one that ends short are that frame's rest. Touched only by the
+  // bulk-in pipe's deliveries, under AdapterLock.
+  BOOLEAN DroppingOversizedFrame;
 
  private:
   // Start's steps.
   IRQL_PASSIVE PUCHAR FindEthernetDescriptor(const UCHAR* communicationInterface) const;
+  IRQL_PASSIVE LONG FindUnionSubordinate(const UCHAR* communicationInterface) const;
   IRQL_PASSIVE VOID ReadMacAddress(UCHAR stringIndex);
   IRQL_PASSIVE NTSTATUS SelectDataInterface(UCHAR* dataInterfaceNumber);
   IRQL_PASSIVE NTSTATUS ConfigurePipes(UCHAR dataInterfaceNumber);

@@ -24,9 +24,17 @@ ULONG ReadUlong(const UCHAR* bytes) {
 
 }  // namespace
 
+BOOLEAN EcmDevice::EndsOnPacketBoundary(ULONG received) const {
+  USHORT packet = NotificationPipe.pipeInfo.MaximumPacketSize;
+  return packet != 0 && received % packet == 0;
+}
+
 VOID NotificationClient::OnReadComplete(TransferBuffer* buffer) { Owner->OnNotification(buffer); }
 
 VOID NotificationClient::OnReadError(NTSTATUS, BOOLEAN deviceGone) {
+  // Delivered in order like the reads: the rest of a split notification is lost with the
+  // failed one, and the restarted pipe begins afresh.
+  Owner->NotificationRemainder = 0;
   // Nothing is read again from a device that is gone.
   if (!deviceGone) Owner->NotificationPipe.ScheduleRecovery();
 }
@@ -44,7 +52,8 @@ VOID EcmDevice::OnNotification(TransferBuffer* buffer) {
       Sink->OnLinkStateChanged(ReadUshort(notification + 2) == kConnected ? TRUE : FALSE);
     } else if (code == kConnectionSpeedChange && received >= kSpeedChangeLength) {
       Sink->OnLinkSpeedChanged(ReadUlong(notification + 8), ReadUlong(notification + 12));
-    } else if (code == kConnectionSpeedChange) {
+    } else if (code == kConnectionSpeedChange && EndsOnPacketBoundary(received)) {
+      // Only a piece of whole packets is continued in the next transfer; a short one ended it.
       NotificationRemainder = kSpeedChangeLength - received;
     }
   }

@@ -13,6 +13,8 @@ constexpr LONG kDataClass = 0x0A;
 constexpr UCHAR kDataAlternateSetting = 1;
 constexpr UCHAR kClassSpecificInterface = 0x24;
 constexpr UCHAR kEthernetNetworking = 0x0F;
+constexpr UCHAR kUnion = 0x06;
+constexpr UCHAR kUnionFieldsLength = 5;  // up to bSubordinateInterface0
 // Up to wMaxSegmentSize (offset 8): a shorter descriptor's fields would lie in the next one.
 constexpr ULONG kEthernetNetworkingFieldsLength = 10;
 constexpr ULONG kMaximumTransferSize = 4096;
@@ -69,8 +71,25 @@ PUCHAR EcmDevice::FindEthernetDescriptor(const UCHAR* communicationInterface) co
   return nullptr;
 }
 
+// The Union descriptor among the communication interface's own descriptors (those before the
+// next interface descriptor): its first subordinate interface, or kAny.
+LONG EcmDevice::FindUnionSubordinate(const UCHAR* communicationInterface) const {
+  for (const UCHAR* d = ConfigurationDescriptor.NextDescriptor(communicationInterface);
+       d && ConfigurationDescriptor.IsUsable(d); d = ConfigurationDescriptor.NextDescriptor(d)) {
+    if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+    if (d[1] == kClassSpecificInterface && d[0] >= kUnionFieldsLength && d[2] == kUnion) return d[4];
+  }
+  return kAny;
+}
+
+// On a composite device another function's data interface may come first: the one the Union
+// names is taken when it is a data interface, else the first one of the configuration.
 NTSTATUS EcmDevice::SelectDataInterface(UCHAR* dataInterfaceNumber) {
-  PUSBD_INTERFACE_INFORMATION data = Selector.FindInterface(kAny, kAny, kDataClass, kAny, kAny);
+  PUCHAR communication = ConfigurationDescriptor.FindInterfaceDescriptor(nullptr, kAny, kAny, kAny, kAny, kAny);
+  LONG subordinate = FindUnionSubordinate(communication);
+  PUSBD_INTERFACE_INFORMATION data =
+      subordinate == kAny ? nullptr : Selector.FindInterface(subordinate, kAny, kDataClass, kAny, kAny);
+  if (!data) data = Selector.FindInterface(kAny, kAny, kDataClass, kAny, kAny);
   if (!data) return STATUS_UNSUCCESSFUL;
   // Preparing replaces the record the lookup pointed into.
   *dataInterfaceNumber = data->InterfaceNumber;

@@ -53,7 +53,8 @@ NTSTATUS UsbTarget::GetString(UCHAR index, USHORT languageId, PWCHAR text, ULONG
   if (capacity < 2) return STATUS_INVALID_PARAMETER;
   text[0] = 0;
   DescriptorBuffer scratch;
-  if (!scratch.AllocateBytes(PagedPool, kStringBlockLength, kTagStringScratch, TRUE))
+  // The host controller writes the answer at DISPATCH_LEVEL: the block must be resident.
+  if (!scratch.AllocateBytes(NonPagedPool, kStringBlockLength, kTagStringScratch, TRUE))
     return STATUS_INSUFFICIENT_RESOURCES;
   ULONG received = 0;
   NTSTATUS status = GetStringDescriptor(index, languageId, scratch.bytes, scratch.length, &received, timeoutMs);

@@ -22,12 +22,26 @@ void FrameSource::Clear() {
   frames_.clear();
 }
 
-std::optional<usb::TransferResult> FrameSource::Serve(const usb::TransferRequest&) {
+std::optional<usb::TransferResult> FrameSource::Serve(const usb::TransferRequest& request) {
   std::lock_guard<emu::InternalMutex> guard(mutex_);
   if (frames_.empty()) return std::nullopt;  // NAK: nothing to send yet
-  // The device ends every frame (with a zero-length packet where it fills whole packets), so
-  // one frame fills one transfer.
-  usb::TransferResult result = usb::TransferResult::Data(std::move(frames_.front()));
+  Bytes& frame = frames_.front();
+  // The host controller ends a transfer when its buffer is full; a buffer of whole packets
+  // fills on a packet boundary, so the rest of the frame goes in the next transfer. A buffer
+  // that ends inside a packet is overrun instead: the bus reports babble.
+  USHORT packet = request.maximumPacketSize;
+  bool wholePackets = packet != 0 && request.length != 0 && request.length % packet == 0;
+  if (wholePackets && frame.size() >= request.length) {
+    usb::TransferResult piece = usb::TransferResult::Data(Bytes(frame.begin(), frame.begin() + request.length));
+    frame.erase(frame.begin(), frame.begin() + request.length);
+    // A bulk frame of whole packets still owes its zero-length packet, which then ends the
+    // next transfer on its own.
+    if (frame.empty() && request.type != UsbdPipeTypeBulk) frames_.pop_front();
+    return piece;
+  }
+  // Otherwise the frame ends inside this transfer: with its short packet, or with the
+  // zero-length packet the device sends after a frame of whole packets.
+  usb::TransferResult result = usb::TransferResult::Data(std::move(frame));
   frames_.pop_front();
   return result;
 }
@@ -45,6 +59,11 @@ FrameRecorder::Tally FrameRecorder::tally() const {
 void FrameRecorder::KeepFrames(bool keep) {
   std::lock_guard<emu::InternalMutex> guard(mutex_);
   keepFrames_ = keep;
+}
+
+void FrameRecorder::SetMaximumFrame(size_t maximumFrame) {
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
+  maximumFrame_ = maximumFrame;
 }
 
 size_t FrameRecorder::PendingBytes() const {

@@ -29,8 +29,9 @@ struct ReceivedFrame {
   bool merged() const { return transfers > 1; }
 };
 
-// An IN endpoint's data: frames (or notifications) sent one per transfer, in order. A frame
-// longer than the transfer's buffer is babble.
+// An IN endpoint's data: frames (or notification pieces) in order, each ending the transfer
+// it completes. A frame longer than a buffer of whole packets goes on in the next transfer;
+// longer than any other buffer, it is babble.
 class FrameSource {
  public:
   explicit FrameSource(std::function<void()> wake) : wake_(std::move(wake)) {}
@@ -54,6 +55,8 @@ class FrameSource {
 class FrameRecorder {
  public:
   explicit FrameRecorder(size_t maximumFrame) : maximumFrame_(maximumFrame) {}
+  // The longest frame the device takes from now on: each configuration has its own.
+  void SetMaximumFrame(size_t maximumFrame);
 
   // What every frame ended so far came to, kept or not.
   struct Tally {
@@ -77,8 +80,8 @@ class FrameRecorder {
   // The frame under way ends: the termination byte comes off, the length limit applies.
   std::optional<ReceivedFrame> EndFrameLocked(USHORT packetSize);
 
-  const size_t maximumFrame_;
   mutable emu::InternalMutex mutex_;  // guards the fields below
+  size_t maximumFrame_;
   ReceivedFrame current_;     // up to maximumFrame_ + 1 bytes: room for a termination byte
   size_t currentLength_ = 0;  // bytes of the frame under way, kept or not
   UCHAR lastByte_ = 0;        // its last byte so far

@@ -14,6 +14,16 @@ constexpr UCHAR kEndpointIn = 0x80;
 constexpr UCHAR kBulk = 2;
 constexpr UCHAR kInterrupt = 3;
 
+// The bEndpointAddress of every endpoint the configuration describes.
+std::vector<UCHAR> EndpointAddresses(const Bytes& configuration) {
+  std::vector<UCHAR> addresses;
+  usb::ParsedConfiguration parsed = usb::ParseConfiguration(configuration.data(), configuration.size());
+  for (const usb::InterfaceRef& interface : parsed.interfaces)
+    for (const usb::DescriptorRef& endpoint : interface.endpoints)
+      if (endpoint.length >= usb::kEndpointDescriptorLength) addresses.push_back(endpoint.bytes[2]);
+  return addresses;
+}
+
 }  // namespace
 
 EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {
@@ -24,21 +34,22 @@ EcmFunction::EcmFunction(DeviceProfile profile) : profile_(std::move(profile)) {
 void EcmFunction::CreateEndpoints() {
   for (const auto& [index, bytes] : profile_.configurations) {
     size_t maximumSegment = FindEcmLayout(bytes).maximumSegment;
-    usb::ParsedConfiguration parsed = usb::ParseConfiguration(bytes.data(), bytes.size());
-    for (const usb::InterfaceRef& interface : parsed.interfaces) {
-      for (const usb::DescriptorRef& endpoint : interface.endpoints) {
-        if (endpoint.length < usb::kEndpointDescriptorLength) continue;
-        UCHAR address = endpoint.bytes[2];
-        if (address & kEndpointIn) {
-          if (!sources_.count(address)) sources_[address] = std::make_unique<FrameSource>([this] { Wake(); });
-        } else if (!recorders_.count(address)) {
-          recorders_[address] = std::make_unique<FrameRecorder>(maximumSegment);
-          recorders_[address]->SetFrameHandler(
-              [this, address](const ReceivedFrame& frame) { OnFrameFromHost(address, frame); });
-        }
+    for (UCHAR address : EndpointAddresses(bytes)) {
+      if (address & kEndpointIn) {
+        if (!sources_.count(address)) sources_[address] = std::make_unique<FrameSource>([this] { Wake(); });
+      } else if (!recorders_.count(address)) {
+        recorders_[address] = std::make_unique<FrameRecorder>(maximumSegment);
+        recorders_[address]->SetFrameHandler(
+            [this, address](const ReceivedFrame& frame) { OnFrameFromHost(address, frame); });
       }
     }
   }
+}
+
+void EcmFunction::ApplyLimitsOf(const Bytes& configuration) {
+  size_t maximumSegment = FindEcmLayout(configuration).maximumSegment;
+  for (UCHAR address : EndpointAddresses(configuration))
+    if (!(address & kEndpointIn)) recorders_.at(address)->SetMaximumFrame(maximumSegment);
 }
 
 std::optional<usb::TransferResult> EcmFunction::ServeTransfer(const usb::TransferRequest& request) {
@@ -145,6 +156,7 @@ bool EcmFunction::SetConfiguration(UCHAR value) {
   // A device that is reset or deconfigured forgets the notifications it had not sent.
   if (previous.notificationEndpoint) In(previous.notificationEndpoint).Clear();
   if (!chosen) return true;
+  ApplyLimitsOf(*chosen);
   usb::ParsedConfiguration parsed = usb::ParseConfiguration(chosen->data(), chosen->size());
   for (const usb::InterfaceRef& interface : parsed.interfaces)
     if (interface.descriptor.length >= usb::kInterfaceDescriptorLength)
@@ -187,6 +199,7 @@ usb::ControlAnswer EcmFunction::ClassOrVendorRequest(const usb::SetupPacket& set
       setup.bRequest != kSetEthernetPacketFilter || setup.wLength != 0)
     return kStall;
   std::lock_guard<emu::InternalMutex> guard(stateMutex_);
+  if (ignoreControl_) return usb::ControlAnswer{false, 0, true};
   // Addressed to the communication interface, or not understood.
   if (!layout_.found || setup.wIndex != layout_.communicationInterface) return kStall;
   filterRequests_.push_back(setup.wValue);

@@ -64,6 +64,7 @@ class EcmFunction : public usb::UsbFunction {
 
   // Packet filter.
   void RefusePacketFilter(bool refuse);              // stall SET_ETHERNET_PACKET_FILTER
+  void IgnoreControlRequests(bool ignore);           // NAK the filter request for ever
   std::optional<USHORT> packetFilter() const;        // the last one accepted
   std::vector<USHORT> packetFilterRequests() const;  // every one received, refused ones too
 
@@ -94,6 +95,9 @@ class EcmFunction : public usb::UsbFunction {
   enum class WireMode { Recorded, Connected, Echo };
 
   void CreateEndpoints();
+  // The endpoints take the limits the selected configuration gives them: the same address
+  // may take other sizes in another configuration.
+  void ApplyLimitsOf(const Bytes& configuration);
   UCHAR FirstEndpoint(UCHAR attributes, bool in) const;
   const Bytes* ActiveConfiguration() const;
   const Bytes* FindConfiguration(UCHAR value) const;   // by bConfigurationValue
@@ -127,6 +131,7 @@ class EcmFunction : public usb::UsbFunction {
   ULONG uplinkBitRate_ = kDefaultBitRate;
   bool notifications_ = true;
   bool refuseFilter_ = false;
+  bool ignoreControl_ = false;
   std::optional<USHORT> packetFilter_;
   std::vector<USHORT> filterRequests_;
   std::optional<MacAddress> setHostAddress_;

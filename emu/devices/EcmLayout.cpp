@@ -1,5 +1,7 @@
 #include "emu/devices/EcmLayout.h"
 
+#include <optional>
+
 #include "emu/usb/DescriptorParser.h"
 
 namespace emu::devices {
@@ -10,24 +12,45 @@ constexpr UCHAR kEthernetNetworking = 0x0F;
 constexpr UCHAR kEthernetNetworkingFields = 10;  // up to wMaxSegmentSize
 constexpr UCHAR kBulk = 2;
 constexpr UCHAR kInterrupt = 3;
+constexpr UCHAR kUnion = 0x06;
+constexpr UCHAR kUnionFields = 5;  // up to bSubordinateInterface0
+
+// The subordinate interface of the Union descriptor among the communication interface's own
+// descriptors (those before the next interface descriptor), if it has one.
+std::optional<UCHAR> UnionSubordinate(const usb::ParsedConfiguration& parsed, size_t communicationOffset) {
+  for (const usb::DescriptorRef& d : parsed.descriptors) {
+    if (d.offset <= communicationOffset) continue;
+    if (d.type == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+    if (d.type == kClassSpecificInterface && d.length >= kUnionFields && d.bytes[2] == kUnion) return d.bytes[4];
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
 EcmLayout FindEcmLayout(const Bytes& configuration) {
   EcmLayout layout;
   usb::ParsedConfiguration parsed = usb::ParseConfiguration(configuration.data(), configuration.size());
+  std::optional<UCHAR> subordinate;
   for (const usb::InterfaceRef& interface : parsed.interfaces) {
     const usb::DescriptorRef& d = interface.descriptor;
     if (d.length < usb::kInterfaceDescriptorLength) continue;
     if (!layout.found && d.bytes[5] == 0x02 && d.bytes[6] == 0x06) {
       layout.found = true;
       layout.communicationInterface = d.bytes[2];
+      subordinate = UnionSubordinate(parsed, d.offset);
       if (const usb::DescriptorRef* notify = usb::FirstEndpoint(interface, kInterrupt, true)) {
         layout.notificationEndpoint = notify->bytes[2];
         layout.notificationPacketSize = static_cast<USHORT>(notify->bytes[4] | notify->bytes[5] << 8);
       }
     }
-    if (!layout.dataInEndpoint && d.bytes[5] == 0x0A && d.bytes[3] == 1) {
+  }
+  // The Union's data interface when it names one that serves, else the first that serves.
+  for (bool unionOnly : {true, false}) {
+    for (const usb::InterfaceRef& interface : parsed.interfaces) {
+      const usb::DescriptorRef& d = interface.descriptor;
+      if (layout.dataInEndpoint || d.length < usb::kInterfaceDescriptorLength) continue;
+      if (d.bytes[5] != 0x0A || d.bytes[3] != 1 || (unionOnly && d.bytes[2] != subordinate)) continue;
       const usb::DescriptorRef* in = usb::FirstEndpoint(interface, kBulk, true);
       const usb::DescriptorRef* out = usb::FirstEndpoint(interface, kBulk, false);
       if (in && out) {

@@ -17,7 +17,7 @@ using MacAddress = std::array<UCHAR, 6>;
 struct EcmLayout {
   bool found = false;  // a communication interface of the ECM subclass
   UCHAR communicationInterface = 0;
-  UCHAR dataInterface = 0;         // the first data-class interface with bulk IN and OUT at alternate 1
+  UCHAR dataInterface = 0;         // the Union's data interface, else the first with bulk IN and OUT at alternate 1
   UCHAR notificationEndpoint = 0;  // 0: the communication interface has no interrupt IN
   USHORT notificationPacketSize = 0;
   UCHAR dataInEndpoint = 0;  // 0 when there is no such data interface

@@ -28,6 +28,11 @@ void EcmFunction::RefusePacketFilter(bool refuse) {
   refuseFilter_ = refuse;
 }
 
+void EcmFunction::IgnoreControlRequests(bool ignore) {
+  std::lock_guard<emu::InternalMutex> guard(stateMutex_);
+  ignoreControl_ = ignore;
+}
+
 std::optional<USHORT> EcmFunction::packetFilter() const {
   std::lock_guard<emu::InternalMutex> guard(stateMutex_);
   return packetFilter_;

@@ -110,6 +110,16 @@ bool Pool::Knows(const void* pointer, AllocationKind kind) {
   return it != live_.end() && it->second.kind == kind;
 }
 
+std::optional<Pool::Block> Pool::Containing(const void* address) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto after = live_.upper_bound(address);
+  if (after == live_.begin()) return std::nullopt;
+  auto block = std::prev(after);
+  auto start = reinterpret_cast<uintptr_t>(block->first);
+  if (reinterpret_cast<uintptr_t>(address) - start >= block->second.size) return std::nullopt;
+  return Block{block->first, block->second};
+}
+
 std::vector<std::string> Pool::Leaks() { return LeaksOf(nullptr); }
 
 std::vector<std::string> Pool::LeaksOf(const void* owner) {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -25,6 +26,7 @@ struct Allocation {
   POOL_TYPE type;
   AllocationKind kind;
   const void* owner;  // the allocating context's allocationOwner
+  bool paged() const { return (type & 1) != 0; }  // may be absent at DISPATCH_LEVEL
 };
 
 class Pool {
@@ -40,6 +42,13 @@ class Pool {
   // Untrack, then release the memory Allocate gave.
   void Free(void* pointer, AllocationKind kind, ULONG tag, const char* function);
   bool Knows(const void* pointer, AllocationKind kind);
+  // The live allocation whose bytes hold 'address', and where it starts; none for memory the
+  // driver did not allocate (its stack, the platform's own objects).
+  struct Block {
+    const void* start;
+    Allocation allocation;
+  };
+  std::optional<Block> Containing(const void* address);
 
   // One line per tag or kind still allocated; LeaksOf: only what was allocated for the owner.
   std::vector<std::string> Leaks();

@@ -33,6 +33,7 @@ Miniport::Miniport(PDRIVER_OBJECT driver) : driver_(driver) {
   functional_.StackSize = 2;
   physical_.StackSize = 1;
   stack_ = DeviceStack{&physical_, &functional_, &physical_};
+  InitializeHangCheck();
 }
 
 void Miniport::CallDriver(KIRQL level, const char* routine, const std::function<void()>& call) {
@@ -108,6 +109,7 @@ void Miniport::Halt() {
     state_ = MiniportState::Halting;
     context = context_;
   }
+  DisarmHangCheck();
   CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] { Ndis30().HaltHandler(context); });
   CheckReleased("when MiniportHalt returned");
   std::lock_guard<emu::InternalMutex> guard(mutex_);

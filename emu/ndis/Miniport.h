@@ -65,6 +65,7 @@ struct DeviceStack {
 class Miniport {
  public:
   explicit Miniport(PDRIVER_OBJECT driver);
+  ~Miniport();
   Miniport(const Miniport&) = delete;
   Miniport& operator=(const Miniport&) = delete;
 
@@ -117,6 +118,8 @@ class Miniport {
   void RecordSendCompletions(bool record);
   std::vector<NDIS_STATUS> setCompletions();
   bool resetPending();
+  // Resets the hang check issued because a set stayed pending too long (HangCheck.cpp).
+  size_t hangResets();
 
   // The library's side of the NDIS functions; each reports a breach of the contract.
   void OnErrorLog(ErrorLogEntry entry);
@@ -151,6 +154,11 @@ class Miniport {
   // The adapter's one request slot: taken by a request, given back when it is done.
   bool BeginRequest(const char* routine);
   void EndRequest();
+  // The hang check's timer: armed while a set pends, it resets the adapter when it fires.
+  void InitializeHangCheck();
+  void ArmHangCheck();
+  void DisarmHangCheck();
+  static VOID NTAPI HangCheckDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
   emu::InternalMutex mutex_;  // guards the records and the state
   DRIVER_OBJECT* driver_;
@@ -174,6 +182,10 @@ class Miniport {
   bool setPending_ = false;
   std::atomic<bool> requestBusy_{false};  // taken through the scheduler's waits
   std::vector<NDIS_STATUS> setCompletions_;
+  size_t hangResets_ = 0;
+  std::atomic<bool> hangCheckArmed_{false};
+  KTIMER hangTimer_{};
+  KDPC hangDpc_{};
   std::map<const void*, std::unique_ptr<ConfigurationHandle>> configurations_;
   Protocol protocol_{*this};
 };

@@ -71,7 +71,10 @@ NDIS_STATUS Miniport::SetInformation(NDIS_OID oid, std::vector<UCHAR>& buffer, U
     status = Ndis30().SetInformationHandler(context, oid, buffer.data(), static_cast<ULONG>(buffer.size()),
                                             bytesRead, bytesNeeded);
   });
-  if (status == NDIS_STATUS_PENDING) return status;  // the completion ends the request
+  if (status == NDIS_STATUS_PENDING) {
+    ArmHangCheck();
+    return status;  // the completion ends the request
+  }
   bool completed;
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
@@ -95,6 +98,7 @@ void Miniport::OnSetComplete(NDIS_STATUS status) {
     setPending_ = false;
     setCompletions_.push_back(status);
   }
+  DisarmHangCheck();
   EndRequest();
 }
 

@@ -243,14 +243,14 @@ void Bus::ClearFaults() {
   server_.faults().Clear();
 }
 
-void Bus::Unplug() {
+void Bus::Unplug(const RemovalStatus& status) {
   std::vector<Held> taken;
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
     server_.Unplug();
     taken = UnplugLocked();
   }
-  CompleteAll(taken, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  CompleteAll(taken, status.usbdStatus, status.irpStatus);
 }
 
 std::vector<Bus::Held> Bus::UnplugLocked() {
@@ -272,17 +272,17 @@ void Bus::EndHeldAsGoneLocked() {
 }
 
 void Bus::AnswerUrb(const UrbFault& fault) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   server_.ArmUrbFault(fault);
 }
 
 void Bus::SetUnplugHandler(std::function<void()> handler) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   unplugHandler_ = std::move(handler);
 }
 
 uint64_t Bus::UrbsNumbered() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
   return server_.urbsNumbered();
 }
 

@@ -11,7 +11,7 @@
 // decides, and end any waiting transfer in any order. A stall halts the pipe: transfers that
 // arrive afterwards fail with USBD_STATUS_ENDPOINT_HALTED until a pipe reset, which the bus
 // refuses while the pipe still has transfers. An abort cancels every undecided transfer of
-// the pipe; removal ends everything with USBD_STATUS_DEVICE_GONE.
+// the pipe; removal ends everything with a status the platform uses (RemovalStatus.h).
 #pragma once
 
 #include <platform.h>
@@ -29,6 +29,7 @@
 
 #include "emu/kernel/InternalLock.h"
 #include "emu/usb/BusObserver.h"
+#include "emu/usb/RemovalStatus.h"
 #include "emu/usb/Transfers.h"
 #include "emu/usb/UrbServer.h"
 
@@ -51,8 +52,8 @@ class Bus {
   void SetObserver(BusObserver* observer) { observer_ = observer; }
   void InjectFault(const ControlFault& fault);
   void ClearFaults();
-  // Surprise removal: held IRPs end with STATUS_DEVICE_NOT_CONNECTED, new ones fail at once.
-  void Unplug();
+  // Surprise removal: held IRPs end with the status given, new ones fail at once as gone.
+  void Unplug(const RemovalStatus& status = kDeviceGone);
   // Every URB is numbered as it arrives, from 1; the one of the fault's number is answered by
   // it (UrbFault.h). A DeviceGone fault unplugs the device, and then calls the handler, if one
   // is set, outside the bus lock in the context of the URB's sender.

@@ -88,7 +88,7 @@ bool Bus::OfferHeadLocked(HeldList::iterator it, std::vector<Held>& now) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
   bool in = (it->endpoint & kDirectionIn) != 0;
   TransferRequest request{it->endpoint, pipe->maximumPacketSize, transfer.TransferBufferLength,
-                          in ? nullptr : TransferMemory(transfer)};
+                          in ? nullptr : TransferMemory(transfer), pipe->type};
   std::optional<TransferResult> answer = function_.ServeTransfer(request);
   if (!answer) return false;
   if (it->fault == UrbFaultKind::ShortAnswer) answer->data.resize(answer->data.size() / 2);

@@ -57,6 +57,7 @@ Outcome UrbServer::SelectConfiguration(URB& urb) {
   if (given[0] < kConfigurationHeaderLength || given[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
       totalLength < kConfigurationHeaderLength)
     return Fail(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
+  if (auto refused = CheckResident(given, totalLength, "the configuration descriptor's wTotalLength")) return *refused;
   // The bus driver keeps its own copy: the caller may free its descriptor afterwards.
   std::vector<UCHAR> copy(given, given + totalLength);
   ParsedConfiguration parsed = ParseConfiguration(copy.data(), copy.size());

@@ -56,6 +56,7 @@ struct TransferRequest {
   USHORT maximumPacketSize;    // wMaxPacketSize of the endpoint
   ULONG length;                // IN: room in the host's buffer; OUT: bytes sent
   const UCHAR* data;           // OUT: the bytes; IN: null
+  USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
 };
 
 }  // namespace emu::usb

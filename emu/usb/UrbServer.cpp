@@ -155,6 +155,20 @@ std::optional<Outcome> UrbServer::CheckBuffer(PVOID buffer, PMDL mdl, ULONG leng
     return Refuse(USBD_STATUS_INVALID_PARAMETER, "TransferBufferLength " + std::to_string(length) +
                                                      " with neither TransferBuffer nor TransferBufferMDL");
   data = TransferBytes(buffer, mdl);
+  return CheckResident(data, length, "the transfer buffer");
+}
+
+std::optional<Outcome> UrbServer::CheckResident(const UCHAR* data, size_t length, const std::string& what) {
+  std::optional<Pool::Block> block = Kernel::Current().pool().Containing(data);
+  if (!block) return std::nullopt;
+  if (block->allocation.paged())
+    return Refuse(USBD_STATUS_INVALID_PARAMETER, what + " lies in paged pool (tag " +
+                                                     TagText(block->allocation.tag) + ")");
+  size_t room = block->allocation.size - static_cast<size_t>(data - static_cast<const UCHAR*>(block->start));
+  if (length > room)
+    return Refuse(USBD_STATUS_INVALID_PARAMETER, what + " of " + std::to_string(length) + " bytes reaches past its " +
+                                                     std::to_string(room) + " allocated bytes (tag " +
+                                                     TagText(block->allocation.tag) + ")");
   return std::nullopt;
 }
 
@@ -204,6 +218,11 @@ Outcome UrbServer::ClassOrVendor(URB& urb) {
   std::vector<UCHAR> stage(request.TransferBufferLength);
   if (!in && !stage.empty()) std::memcpy(stage.data(), data, stage.size());
   ControlAnswer answer = function_.ClassOrVendorRequest(*setup_, stage.data());
+  if (answer.nak) {
+    Outcome waiting;
+    waiting.disposition = Disposition::NeverAnswered;
+    return waiting;
+  }
   if (answer.stall) return Fail(function_.ControlFailure());
   ULONG moved = std::min<ULONG>(answer.bytes, request.TransferBufferLength);
   if (in && ShortensAnswer()) moved /= 2;

@@ -104,6 +104,10 @@ class UrbServer {
   bool ShortensAnswer() const { return hit_ == UrbFaultKind::ShortAnswer; }
   // Checks a transfer's buffer fields; on success 'data' is where its bytes are.
   std::optional<Outcome> CheckBuffer(PVOID buffer, PMDL mdl, ULONG length, UCHAR*& data);
+  // The host controller moves 'length' bytes at 'data' when the device answers, at
+  // DISPATCH_LEVEL: they must be resident, and inside the driver's allocation when they lie
+  // in one.
+  std::optional<Outcome> CheckResident(const UCHAR* data, size_t length, const std::string& what);
   uintptr_t NewHandle();
   // Opens the pipes of a matched interface and writes handles and pipe information back.
   void OpenInterface(PUSBD_INTERFACE_INFORMATION information, const InterfaceRef& interface);

@@ -25,8 +25,9 @@ struct SetupPacket {
 constexpr UCHAR kRequestDirectionIn = 0x80;  // bmRequestType bit 7: device to host
 
 struct ControlAnswer {
-  bool stall;  // or failed otherwise: see ControlFailure
-  ULONG bytes;  // data stage bytes moved (IN: written to the data buffer)
+  bool stall;        // or failed otherwise: see ControlFailure
+  ULONG bytes;       // data stage bytes moved (IN: written to the data buffer)
+  bool nak = false;  // the device never answers: the request waits until it is cancelled
 };
 
 class UsbFunction {

@@ -131,6 +131,16 @@ TEST_F(BringUpTest, DefaultSegmentSizeAndSettingsGiveTheDefaultSizes) {
   miniport.Halt();
 }
 
+// A device may report its speed as soon as its pipes open: the default must not overwrite it.
+TEST_F(BringUpTest, SpeedTheDeviceReportsWhileItsPipesOpenIsKept) {
+  Adapter* adapter = StartAdapter(miniport, nullptr, [](FakeNetworkDevice& d) {
+    d.onOpen = [&d] { d.started.sink->OnLinkSpeedChanged(54000000, 54000000); };
+  });
+  ASSERT_NE(adapter, nullptr);
+  EXPECT_EQ(adapter->LinkSpeed, 540000u);
+  miniport.Halt();
+}
+
 TEST_F(BringUpTest, AFailedStartReturnsItsStatusAfterBothEntries) {
   Adapter* adapter =
       StartAdapter(miniport, nullptr, [](FakeNetworkDevice& d) { d.startStatus = STATUS_INVALID_DEVICE_STATE; });

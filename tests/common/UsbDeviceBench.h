@@ -14,8 +14,12 @@ class UsbDeviceBench {
   }
   // Replaces the device (and its bus) with one built from the profile.
   void Plug(emu::devices::DeviceProfile profile) {
+    Plug(std::make_unique<emu::devices::EcmFunction>(std::move(profile)));
+  }
+  // A device model of the test's own (one that answers some requests its own way).
+  void Plug(std::unique_ptr<emu::devices::EcmFunction> device) {
     bus_.reset();
-    device_ = std::make_unique<emu::devices::EcmFunction>(std::move(profile));
+    device_ = std::move(device);
     bus_ = std::make_unique<emu::usb::Bus>(*device_);
   }
   // The built-in device with configuration index 0 replaced by these bytes, as they are.

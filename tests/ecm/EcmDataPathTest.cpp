@@ -184,6 +184,26 @@ TEST_F(EcmDataPathTest, ClosingWaitsForAFilterRequestOnTheWire) {
   }
 }
 
+// A filter set just before a close is dropped with the pipes; the device must not keep an
+// older filter than the adapter's, so it goes out once the pipes are open again.
+TEST_F(EcmDataPathTest, FilterDroppedByACloseGoesOutWhenThePipesReopen) {
+  Open();
+  {
+    SpinLockGuard guard(adapterLock);
+    ASSERT_TRUE(device->SetPacketFilter(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST));
+  }
+  device->ClosePipes();
+  kernel().RunPending();
+  ASSERT_TRUE(model().packetFilterRequests().empty()) << "dropped before its worker ran";
+  ASSERT_EQ(device->OpenPipes(), STATUS_SUCCESS);
+  kernel().RunPending();
+  EXPECT_EQ(model().packetFilterRequests(), std::vector<USHORT>{0x0C});
+  device->ClosePipes();
+  ASSERT_EQ(device->OpenPipes(), STATUS_SUCCESS);
+  kernel().RunPending();
+  EXPECT_EQ(model().packetFilterRequests().size(), 1u) << "a filter the device has is not sent again";
+}
+
 // A read and a write fail just before the close: their repairs, queued already, must not start
 // the pipes again behind it, and the pipes must work once reopened.
 TEST_F(EcmDataPathTest, RepairsQueuedBeforeTheCloseDoNotStartThePipesAgain) {

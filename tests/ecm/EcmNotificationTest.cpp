@@ -115,3 +115,42 @@ TEST_F(EcmDeviceLinkTest, SecondHalfOfASplitSpeedChangeIsNotTakenForAConnection)
 }
 
 }  // namespace
+
+namespace {
+
+// A speed change is continued in the next transfer only when its piece filled whole packets;
+// a short piece ended the notification, and a restarted pipe begins afresh.
+class SplitSpeedChangeTest : public EcmTest {
+ protected:
+  void OpenWithInterruptPackets(USHORT packet) {
+    Plug(EcmProfile(EcmConfiguration(Join({HeaderAndUnion(), EthernetNetworking()}), 64, packet)));
+    model().SetNotifications(false);
+    Open();
+  }
+  void Notify(const Bytes& notification) {
+    model().NotificationIn().Queue(notification);
+    kernel().RunPending();
+  }
+};
+
+TEST_F(SplitSpeedChangeTest, ShortPieceEndsTheSpeedChangeAndTheNextTransferIsHeard) {
+  OpenWithInterruptPackets(16);
+  Bytes speed = SpeedChange(2000, 500);
+  Notify(Bytes(speed.begin(), speed.begin() + 12));  // ended by its short packet
+  Notify(Connection(1));
+  EXPECT_EQ(sink.links, std::vector<BOOLEAN>{TRUE});
+  EXPECT_TRUE(sink.speeds.empty());
+}
+
+TEST_F(SplitSpeedChangeTest, RestartAfterAFailedReadForgetsTheRestOfASplitSpeedChange) {
+  OpenWithInterruptPackets(8);
+  Bytes speed = SpeedChange(2000, 500);
+  Notify(Bytes(speed.begin(), speed.begin() + 8));  // a whole packet: the rest should follow
+  ASSERT_TRUE(bus().CompleteTransfer(bus().Transfers(kNotifyEndpoint).at(0).id, TransferResult::Stall(), When::Inline));
+  kernel().RunPending();
+  ASSERT_EQ(RequestsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).size(), 1u);
+  Notify(Connection(1));
+  EXPECT_EQ(sink.links, std::vector<BOOLEAN>{TRUE}) << "the first notification after the restart";
+}
+
+}  // namespace

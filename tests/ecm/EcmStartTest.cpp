@@ -2,6 +2,7 @@
 // segment size, endpoints), what a failing step leaves configured, and the way down.
 #include <array>
 
+#include "ChangingConfigurationDevice.h"
 #include "EcmTest.h"
 #include "ShippedProfiles.h"
 #include "usb/UsbTarget.h"
@@ -181,6 +182,47 @@ TEST_F(EcmStartTest, CompositeDeviceTakesThePipesOfItsOwnInterfaces) {
   EXPECT_EQ(device->NotificationPipe.pipeInfo.EndpointAddress, 0x81);
   EXPECT_EQ(device->BulkInPipe.pipeInfo.EndpointAddress, 0x82);
   EXPECT_EQ(device->BulkOutPipe.pipeInfo.EndpointAddress, 0x02);
+}
+
+// Another function's data-class interface comes first: the communication interface's Union
+// names the data interface to take; without a usable one the first data interface serves.
+TEST_F(EcmStartTest, UnionNamesTheDataInterfaceElseTheFirstDataInterfaceServes) {
+  auto dataInterface = [](UCHAR number, UCHAR in, UCHAR out) {
+    return Join({Interface(number, 0, 0, 0x0A), Interface(number, 1, 2, 0x0A), Endpoint(in, 2, 512),
+                 Endpoint(out, 2, 512)});
+  };
+  struct Case {
+    const char* what;
+    UCHAR subordinate;
+    UCHAR in;
+  };
+  for (const Case& c :
+       {Case{"the Union's data interface", 2, kDataInEndpoint}, Case{"a Union naming no data interface", 3, 0x83}}) {
+    Bytes header = {5, 0x24, 0x00, 0x10, 0x01};
+    Bytes unionDescriptor = {5, 0x24, 0x06, 0x00, c.subordinate};
+    Bytes vendor = Interface(3, 0, 0, 0xFF);
+    Plug(EcmProfile(Configuration(4, {CommunicationInterface(), header, unionDescriptor, EthernetNetworking(),
+                                      NotifyEndpoint(), dataInterface(1, 0x83, 0x03),
+                                      dataInterface(2, kDataInEndpoint, kDataOutEndpoint), vendor})));
+    ASSERT_EQ(Start(), STATUS_SUCCESS) << c.what;
+    EXPECT_EQ(device->BulkInPipe.pipeInfo.EndpointAddress, c.in) << c.what;
+    EXPECT_EQ(device->BulkOutPipe.pipeInfo.EndpointAddress, c.in & 0x7F) << c.what;
+    EXPECT_EQ(model().alternateSetting(c.in == kDataInEndpoint ? 2 : 1), 1) << c.what;
+    ASSERT_EQ(device->Stop(), STATUS_SUCCESS);
+    device->Destroy(kDestroyFreeMemory);
+    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+  }
+}
+
+// A full read that claims more than its header did is kept to what came: the selection,
+// which the bus driver walks by wTotalLength, stays inside the descriptor.
+TEST_F(EcmStartTest, FullReadClaimingMoreThanItsHeaderSelectsWithinWhatCame) {
+  Bytes configuration = emu::devices::DefaultEcmProfile().configurations.at(0);
+  Bytes claimsMore = configuration;
+  claimsMore[2] = static_cast<UCHAR>(claimsMore[2] + 100);
+  bench.Plug(std::make_unique<ChangingConfigurationDevice>(configuration, claimsMore));
+  EXPECT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_TRUE(bus().Configured());
 }
 
 TEST_F(EcmStartTest, CommunicationInterfaceWithoutInterruptDoesNotBorrowAnotherFunctions) {

@@ -194,4 +194,65 @@ TEST(EcmDeviceModelTest, OtherFunctionsFramesStayOffTheWire) {
   EXPECT_EQ(device.Out(0x03).Frames().size(), 1u);
 }
 
+// The same endpoint addresses with other sizes in a second configuration: selected, it is
+// that configuration's segment size and interrupt packets the device works with.
+TEST(EcmDeviceModelTest, EachConfigurationBringsItsOwnEndpointLimits) {
+  DeviceProfile profile = EcmProfile(EcmConfiguration(Join({HeaderAndUnion(), EthernetNetworking(3, 1514)}), 512, 16));
+  profile.configurations[1] =
+      Configuration(2, {CommunicationInterface(), HeaderAndUnion(), EthernetNetworking(3, 200), NotifyEndpoint(8),
+                        DataInterface(64)},
+                    2);
+  EcmFunction device(profile);
+  ASSERT_TRUE(device.SetConfiguration(2));
+  ASSERT_TRUE(device.SetInterface(1, 1));
+  EXPECT_EQ(Next(device.NotificationIn())->size(), 8u) << "the connection in one 8-byte packet";
+  EXPECT_EQ(Next(device.NotificationIn())->size(), 8u) << "the speed change in two";
+  Bytes frame = Pattern(300, 4);
+  frame.back() = 0x5A;
+  Out(device.DataOut(), frame, 64);
+  std::vector<ReceivedFrame> frames = device.DataOut().Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_TRUE(frames[0].truncated) << "longer than this configuration's 200-byte segment";
+  EXPECT_EQ(frames[0].bytes.size(), 200u);
+
+  ASSERT_TRUE(device.SetConfiguration(1));
+  Out(device.DataOut(), frame, 512);
+  EXPECT_FALSE(device.DataOut().Frames().back().truncated) << "the first configuration takes 1514 bytes";
+}
+
+// A buffer of whole packets ends its transfer when full, and the frame goes on in the next;
+// a bulk frame of whole packets still owes its zero-length packet. Interrupt pieces owe none,
+// and a buffer that ends inside a packet gets the whole frame (the bus calls it babble).
+TEST(EcmDeviceModelTest, FrameLongerThanABufferOfWholePacketsGoesOnInTheNextTransfer) {
+  struct Case {
+    const char* what;
+    USBD_PIPE_TYPE type;
+    ULONG room;
+    size_t frame;
+    std::vector<size_t> transfers;
+  };
+  const Case cases[] = {
+      {"bulk, longer", UsbdPipeTypeBulk, 1536, 1600, {1536, 64}},
+      {"bulk, two buffers and the zero-length packet", UsbdPipeTypeBulk, 1536, 3072, {1536, 1536, 0}},
+      {"bulk, shorter and whole packets", UsbdPipeTypeBulk, 1536, 1024, {1024}},
+      {"interrupt, exactly full", UsbdPipeTypeInterrupt, 512, 512, {512}},
+      {"bulk, buffer ends inside a packet", UsbdPipeTypeBulk, 1500, 1600, {1600}},
+  };
+  for (const Case& c : cases) {
+    FrameSource source([] {});
+    source.Queue(Pattern(c.frame, 1));
+    source.Queue(Pattern(10, 2));  // the next frame starts a transfer of its own
+    Bytes joined;
+    for (size_t expected : c.transfers) {
+      std::optional<emu::usb::TransferResult> result =
+          source.Serve(emu::usb::TransferRequest{kDataInEndpoint, 512, c.room, nullptr, c.type});
+      ASSERT_TRUE(result.has_value()) << c.what;
+      EXPECT_EQ(result->data.size(), expected) << c.what;
+      joined.insert(joined.end(), result->data.begin(), result->data.end());
+    }
+    EXPECT_EQ(joined, Pattern(c.frame, 1)) << c.what;
+    EXPECT_EQ(source.Queued(), 1u) << c.what;
+  }
+}
+
 }  // namespace

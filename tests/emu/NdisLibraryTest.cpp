@@ -128,6 +128,32 @@ TEST_F(NdisLibraryTest, APendedSetCompletesOnce) {
   miniport.Halt();
 }
 
+// NDIS's hang check: a set still pending one CheckForHang interval (2 s) after it pended
+// makes NDIS reset the adapter, at DISPATCH_LEVEL; one completed in time does not.
+TEST_F(NdisLibraryTest, SetPendingPastTheHangCheckIntervalIsReset) {
+  miniport.Initialize();
+  std::vector<UCHAR> buffer(4);
+  ULONG read, needed;
+  ASSERT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &read, &needed), NDIS_STATUS_PENDING);
+  kernel().AdvanceTimeMs(1500);
+  NdisMSetInformationComplete(miniport.handle(), NDIS_STATUS_SUCCESS);
+  kernel().AdvanceTimeMs(5000);
+  EXPECT_EQ(miniport.hangResets(), 0u) << "completed in time";
+
+  ASSERT_EQ(miniport.SetInformation(OID_GEN_CURRENT_PACKET_FILTER, buffer, &read, &needed), NDIS_STATUS_PENDING);
+  kernel().AdvanceTimeMs(1999);
+  EXPECT_FALSE(miniport.resetPending());
+  kernel().AdvanceTimeMs(1);
+  EXPECT_EQ(miniport.hangResets(), 1u);
+  EXPECT_TRUE(miniport.resetPending());
+  EXPECT_EQ(resetIrql, DISPATCH_LEVEL);
+  kernel().AdvanceTimeMs(5000);
+  EXPECT_EQ(miniport.hangResets(), 1u) << "no second reset while the first pends";
+  NdisMResetComplete(miniport.handle(), NDIS_STATUS_SUCCESS, FALSE);
+  NdisMSetInformationComplete(miniport.handle(), NDIS_STATUS_SUCCESS);
+  miniport.Halt();
+}
+
 TEST_F(NdisLibraryTest, TimerRoutinesRunAtDispatchLevelAndSettingAgainReArms) {
   miniport.Initialize();
   NdisMSetTimer(&context->timer, 100);

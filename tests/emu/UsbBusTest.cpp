@@ -15,6 +15,8 @@ using emu::usb::ControlFault;
 
 namespace {
 
+constexpr ULONG kTestTag = 0x74736554;  // "Test"
+
 class UsbBusTest : public EmuTest {
  protected:
   // Expects the URB refused inside the call with these statuses and a verifier report.
@@ -202,21 +204,62 @@ TEST_F(UsbBusTest, DelayedAnswerCancelledEarlyLeavesNoTimerArmed) {
   // The end-of-test check would report a timer left armed.
 }
 
-TEST_F(UsbBusTest, RemovalEndsHeldRequestsAndFailsNewOnesAtOnce) {
-  bench.bus().InjectFault(ControlFault::NeverAnswer(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).Times(1));
-  URB held = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, 18);
-  SentUrb first;
-  SendUrb(bench.Pdo(), held, first);
-  bench.bus().Unplug();
-  EXPECT_TRUE(first.completed);
-  EXPECT_EQ(first.status, STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(held.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-  IoFreeIrp(first.irp);
-  URB late = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, 18);
-  SentUrb second;
-  SendUrb(bench.Pdo(), late, second, false);
-  EXPECT_EQ(second.returned, STATUS_DEVICE_NOT_CONNECTED);
-  IoFreeIrp(second.irp);
+TEST_F(UsbBusTest, RemovalEndsHeldRequestsWithTheStatusChosenAndFailsNewOnesAtOnce) {
+  for (const emu::usb::RemovalStatus& removal : emu::usb::kRemovalStatuses) {
+    bench.Plug(emu::devices::DefaultEcmProfile());
+    bench.bus().InjectFault(ControlFault::NeverAnswer(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).Times(1));
+    URB held = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, 18);
+    SentUrb first;
+    SendUrb(bench.Pdo(), held, first);
+    bench.bus().Unplug(removal);
+    EXPECT_TRUE(first.completed) << removal.name;
+    EXPECT_EQ(first.status, removal.irpStatus) << removal.name;
+    EXPECT_EQ(held.UrbHeader.Status, removal.usbdStatus) << removal.name;
+    IoFreeIrp(first.irp);
+    URB late = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, 18);
+    SentUrb second;
+    SendUrb(bench.Pdo(), late, second, false);
+    EXPECT_EQ(second.returned, STATUS_DEVICE_NOT_CONNECTED) << removal.name;
+    IoFreeIrp(second.irp);
+  }
+}
+
+// The host controller reaches a transfer buffer at DISPATCH_LEVEL, when the device answers:
+// paged memory may be absent then, and a length past the allocation overruns it.
+TEST_F(UsbBusTest, TransferBufferMustBeResidentAndInsideItsAllocation) {
+  auto* paged = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 64, kTestTag));
+  URB urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, paged + 8, 18);
+  ExpectRefused(urb, USBD_STATUS_INVALID_PARAMETER, "lies in paged pool (tag Test)");
+  auto* resident = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag));
+  urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, resident, 18);
+  ExpectRefused(urb, USBD_STATUS_INVALID_PARAMETER, "of 18 bytes reaches past its 16 allocated bytes");
+  urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, resident, 16);
+  SentUrb sent;
+  SendUrb(bench.Pdo(), urb, sent);
+  EXPECT_EQ(sent.status, STATUS_SUCCESS) << "resident and within its block";
+  ExFreePoolWithTag(paged, kTestTag);
+  ExFreePoolWithTag(resident, kTestTag);
+}
+
+// A device may leave a control request unanswered for good: only a cancel ends it.
+TEST_F(UsbBusTest, DeviceThatNaksClassRequestsHoldsThemUntilCancelled) {
+  bench.device().IgnoreControlRequests(true);
+  ASSERT_TRUE(bench.device().SetConfiguration(1));
+  URB urb;
+  RtlZeroMemory(&urb, sizeof urb);
+  struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = urb.UrbControlVendorClassRequest;
+  request.Hdr.Length = sizeof request;
+  request.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+  request.Request = emu::devices::kSetEthernetPacketFilter;
+  request.Value = 0x0C;
+  SentUrb sent;
+  SendUrb(bench.Pdo(), urb, sent);
+  EXPECT_FALSE(sent.completed);
+  EXPECT_EQ(bench.bus().PendingIrps(), 1u);
+  EXPECT_TRUE(IoCancelIrp(sent.irp));
+  EXPECT_EQ(sent.status, STATUS_CANCELLED);
+  EXPECT_TRUE(bench.device().packetFilterRequests().empty());
+  IoFreeIrp(sent.irp);
 }
 
 }  // namespace

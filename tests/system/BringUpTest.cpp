@@ -184,6 +184,16 @@ TEST_F(SystemBringUpTest, EveryFailingStepLogsAndLeavesNothingAllocated) {
        },
        STATUS_UNSUCCESSFUL,
        {{0xE0070303, {2}}}},
+      {"pipes do not open after a frame arrived",
+       [](UsbDeviceBench& d, emu::ndis::Miniport& m, emu::Kernel&) {
+         m.registry().SetInteger("SendClearEpHaltOnStart", 1);
+         d.device().DataIn().Queue(EthernetFrame(60, kBuiltInAddress, kPeer, 3));  // read as bulk-in starts
+         d.bus().InjectFault(ControlFault::Fail(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, STATUS_UNSUCCESSFUL,
+                                                USBD_STATUS_STALL_PID)
+                                 .Skip(2));
+       },
+       STATUS_UNSUCCESSFUL,
+       {{0xE0070303, {2}}}},
       {"no memory for the device",
        [](UsbDeviceBench&, emu::ndis::Miniport&, emu::Kernel& k) { k.faults().FailTag(kTagEcmDevice, true); },
        NDIS_STATUS_FAILURE,

@@ -47,7 +47,7 @@ TEST_P(SizesTest, EveryFrameTheDriverSendsArrivesWholeAndTheRefusedOnesAreCounte
   EXPECT_EQ(QueryUlong(OID_GEN_XMIT_ERROR), 0u);
 }
 
-TEST_P(SizesTest, EveryFrameTheDeviceDeliversIsIndicatedWholeButRunts) {
+TEST_P(SizesTest, EveryFrameTheDeviceDeliversIsIndicatedWholeButRuntsAndOversized) {
   miniport.registry().SetInteger("OneByteTermination", oneByteTermination());
   ASSERT_NE(Initialize(), nullptr);
   std::vector<Bytes> delivered;
@@ -56,10 +56,12 @@ TEST_P(SizesTest, EveryFrameTheDeviceDeliversIsIndicatedWholeButRunts) {
     ASSERT_TRUE(usb.device().DeliverFromWire(delivered.back()));
   }
   kernel().RunPending();
-  std::vector<Bytes> expected(delivered.begin() + 1, delivered.end());  // the 14-byte runt is not
+  // Neither the 14-byte runt nor the 1536-byte frame, which fills a whole receive buffer and
+  // so cannot be told from the start of a longer one.
+  std::vector<Bytes> expected(delivered.begin() + 1, delivered.end() - 1);
   EXPECT_EQ(Received(), expected);
   EXPECT_EQ(QueryUlong(OID_GEN_RCV_OK), expected.size());
-  EXPECT_EQ(QueryUlong(OID_GEN_RCV_ERROR), 1u);
+  EXPECT_EQ(QueryUlong(OID_GEN_RCV_ERROR), 2u);
   EXPECT_EQ(QueryUlong(OID_GEN_RCV_NO_BUFFER), 0u);
 }
 

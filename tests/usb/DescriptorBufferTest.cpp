@@ -2,6 +2,8 @@
 // reports are bounded before use, and nothing is read past a descriptor or the buffer.
 #include "UsbTest.h"
 
+#include "ChangingConfigurationDevice.h"
+
 #include <cstring>
 
 #include "support/PoolTags.h"
@@ -63,10 +65,25 @@ TEST_F(DescriptorBufferTest, HeaderReadOfOtherThanNineBytesIsRefused) {
   EXPECT_EQ(buffer.bytes, nullptr);
 }
 
-TEST_F(DescriptorBufferTest, ShortFullReadShrinksTheLength) {
-  PlugConfiguration(ConfigurationOf(40, 80));
-  EXPECT_EQ(Read(), STATUS_SUCCESS);
-  EXPECT_EQ(buffer.length, 40u);
+// A device whose full answer claims more than its header did (or than it sent) leaves a
+// descriptor whose own wTotalLength stays within the bytes read: whoever walks it by that
+// field (the bus driver, selecting the configuration) stays inside the allocation.
+TEST_F(DescriptorBufferTest, StoredTotalLengthNeverExceedsWhatWasRead) {
+  struct Case {
+    const char* what;
+    Bytes header;
+    Bytes full;
+    ULONG length;
+  };
+  for (const Case& c : {Case{"short full read", ConfigurationOf(80, 80), ConfigurationOf(40, 80), 40},
+                        Case{"full read claims more", ConfigurationOf(60, 60), ConfigurationOf(60, 200), 60},
+                        Case{"full read claims less", ConfigurationOf(60, 60), ConfigurationOf(60, 30), 60}}) {
+    Plug(std::make_unique<ChangingConfigurationDevice>(c.header, c.full));
+    EXPECT_EQ(Read(), STATUS_SUCCESS) << c.what;
+    EXPECT_EQ(buffer.length, c.length) << c.what;
+    ULONG stored = buffer.bytes[2] | buffer.bytes[3] << 8;
+    EXPECT_LE(stored, buffer.length) << c.what;
+  }
 }
 
 TEST_F(DescriptorBufferTest, FailureOfTheFullReadLeavesTheBufferEmpty) {

@@ -13,6 +13,10 @@ class UsbTest : public EmuTest {
     bench.Plug(std::move(profile));
     Retarget();
   }
+  void Plug(std::unique_ptr<emu::devices::EcmFunction> device) {
+    bench.Plug(std::move(device));
+    Retarget();
+  }
   void PlugConfiguration(emu::devices::Bytes configuration) {
     bench.PlugConfiguration(std::move(configuration));
     Retarget();

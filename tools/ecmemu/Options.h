@@ -20,6 +20,7 @@ struct RunOptions {
   // Go on through the steps after a check failed: under an injected fault some checks fail on
   // purpose, and what matters is how the driver goes on.
   bool pressOn = false;
+  std::string removalStatus = "device-gone";  // how the bus ends what the removal finds pending
   bool json = false;
   std::string usbPcapPath;
   std::string ethPcapPath;

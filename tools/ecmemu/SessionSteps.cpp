@@ -311,7 +311,7 @@ void SessionSteps::RemoveDuringTraffic(uint32_t count) {
     traffic_->CutForRemoval();
   } else {
     traffic_->CutForRemoval();
-    bus_.Unplug();
+    bus_.Unplug(*emu::usb::FindRemovalStatus(options_.removalStatus.c_str()));
   }
   IndicateRemoval();
   bool rest = traffic_->Stream(count - before) && traffic_->WaitCompletions();

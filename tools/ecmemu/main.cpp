@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "emu/devices/ProfileReader.h"
+#include "emu/usb/RemovalStatus.h"
 #include "tools/ecmemu/BridgeSession.h"
 #include "tools/ecmemu/DeviceChoice.h"
 #include "tools/ecmemu/FaultMatrix.h"
@@ -174,6 +175,12 @@ int main(int argc, char** argv) {
       ->excludes(threaded);
   runCommand->add_flag("--surprise-removal", run.surpriseRemoval,
                        "unplug the device in the middle of the traffic (a real device: wait for its removal)");
+  std::vector<std::string> removalStatuses;
+  for (const emu::usb::RemovalStatus& status : emu::usb::kRemovalStatuses) removalStatuses.push_back(status.name);
+  runCommand
+      ->add_option("--removal-status", run.removalStatus,
+                   "how the bus ends the transfers the removal finds pending (default device-gone)")
+      ->check(CLI::IsMember(removalStatuses));
   runCommand->add_flag("--json", run.json, "print the report as one JSON object");
   runCommand->add_option("--usb-pcap", run.usbPcapPath, "write the USB traffic as a USBPcap capture");
   runCommand->add_option("--eth-pcap", run.ethPcapPath, "write the adapter's frames as an Ethernet capture");
