@@ -43,7 +43,7 @@ VOID NTAPI Miniport::HangCheckDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
   auto* miniport = static_cast<Miniport*>(context);
   miniport->hangCheckArmed_ = false;
   {
-    std::lock_guard<std::mutex> guard(miniport->mutex_);
+    std::lock_guard<emu::InternalMutex> guard(miniport->mutex_);
     // Completed meanwhile, or a reset already covers it; nothing is reset once halt began.
     if (!miniport->setPending_ || miniport->resetPending_ || miniport->state_ != MiniportState::Running) return;
     miniport->hangResets_++;

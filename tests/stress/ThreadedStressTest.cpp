@@ -45,7 +45,7 @@ class ThreadedStress : public ThreadedEmuTest {
     ASSERT_TRUE(LinkIs(NdisMediaStateConnected));
     std::optional<ecmemu::Address> host = session->QueryAddress(OID_802_3_CURRENT_ADDRESS);
     ASSERT_TRUE(host);
-    traffic = std::make_unique<ecmemu::TrafficRun>(*session, device, *host,
+    traffic = std::make_unique<ecmemu::TrafficRun>(*session, &device, *host,
                                                    *session->QueryUlong(OID_GEN_MAXIMUM_TOTAL_SIZE), nullptr);
   }
   void TearDown() override {

@@ -51,7 +51,8 @@ void JudgeFailedInitialize(AllocationResult& result) {
 }
 
 // The phase after the session, then the traffic and the halt.
-void RunPhases(emu::Faults& faults, const std::optional<AllocationFault>& fault, Phase phase,
+void RunPhases(const emu::devices::DeviceProfile& profile, emu::Faults& faults,
+               const std::optional<AllocationFault>& fault, Phase phase,
                emu::ndis::Miniport& miniport, emu::devices::EcmFunction& device, emu::usb::Bus& bus,
                AllocationResult& result) {
   RunOptions options;
@@ -59,7 +60,7 @@ void RunPhases(emu::Faults& faults, const std::optional<AllocationFault>& fault,
   options.pressOn = true;
   Report report;
   ProgressLine quiet(false);
-  SessionSteps steps(options, miniport, device, bus, nullptr, quiet, report);
+  SessionSteps steps(options, miniport, SessionDevice{bus, profile, &device, nullptr}, nullptr, quiet, report);
   steps.Run();
   bool reportedFailure = false;
   if (phase == Phase::Reset) {
@@ -131,7 +132,7 @@ AllocationResult RunAllocationCase(const emu::devices::DeviceProfile& profile,
     if (!result.initialized)
       JudgeFailedInitialize(result);
     else
-      RunPhases(system.kernel.faults(), fault, phase, miniport, system.device, system.bus, result);
+      RunPhases(profile, system.kernel.faults(), fault, phase, miniport, system.device, system.bus, result);
   };
   for (std::string& problem : RunFreshSystem(profile, {}, prepare, body)) result.problems.push_back(std::move(problem));
   return result;

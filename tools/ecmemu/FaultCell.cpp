@@ -19,7 +19,7 @@ void Session(const CellSetup& setup, emu::ndis::Miniport& miniport, emu::devices
   options.pressOn = true;
   Report report;
   ProgressLine quiet(false);
-  SessionSteps steps(options, miniport, device, bus, nullptr, quiet, report);
+  SessionSteps steps(options, miniport, SessionDevice{bus, *setup.profile, &device, nullptr}, nullptr, quiet, report);
   removal.AdapterRunning(miniport);
   steps.Run();
   bool resumed = !removal.deviceLeft() && steps.TrafficResumes(kProbeFrames);

@@ -203,7 +203,7 @@ void SessionSteps::FlapLink() {
     if (!seen) {
       Fail(std::string("link ") + (up ? "up" : "down") + ": no " +
            (up ? "NDIS_STATUS_MEDIA_CONNECT" : "NDIS_STATUS_MEDIA_DISCONNECT") + " indication");
-      device_.SetLink(true);  // the device's wire stays connected for the steps that follow
+      device_.model->SetLink(true);  // the device's wire stays connected for the steps that follow
       return;
     }
   }
