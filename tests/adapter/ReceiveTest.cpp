@@ -234,4 +234,32 @@ TEST_F(ReceiveBeforeStartTest, FramesThatTakeEveryBufferBeforeReceivingIsEnabled
   miniport.Halt();
 }
 
+// A device that sends as soon as its interface is up: frames arrive during OpenPipes and after
+// receiving is enabled, and another processor runs the receive timer before initialization has
+// finished. NDIS hears of none of them before MiniportInitialize returns; then of all, in order.
+TEST_F(ReceiveBeforeStartTest, FramesSentDuringBringUpWaitForInitializeToReturn) {
+  FakeNetworkDevice* device = nullptr;
+  beforeInitializeEnds = [&] {
+    ASSERT_TRUE(device->DeliverFrame(Pattern(80, 3)));
+    kernel().RunPending();
+  };
+  Adapter* adapter = StartAdapter(miniport, &device, [&device](FakeNetworkDevice& d) {
+    device = &d;
+    d.onOpen = [&d] {
+      for (UCHAR i = 1; i < 3; ++i) ASSERT_TRUE(d.DeliverFrame(Pattern(60, i)));
+    };
+  });
+  ASSERT_NE(adapter, nullptr);
+  EXPECT_FALSE(TookViolation("ndis", "before MiniportInitialize returned"));
+  EXPECT_TRUE(miniport.protocol().frames().empty());
+  kernel().RunPending();
+  auto frames = miniport.protocol().frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].Bytes(), Pattern(60, 1));
+  EXPECT_EQ(frames[1].Bytes(), Pattern(60, 2));
+  EXPECT_EQ(frames[2].Bytes(), Pattern(80, 3));
+  EXPECT_EQ(device->readsOutstanding(), 4u);
+  miniport.Halt();
+}
+
 }  // namespace
