@@ -49,8 +49,8 @@ class Adapter : public DeviceEventSink, public PoolObject {
   // Indicates one received frame to NDIS and gives its buffer back; Lock held, dropped
   // around the indication.
   IRQL_DISPATCH void IndicateFrame(TransferBuffer* buffer);
-  // Initialized: frames may reach NDIS; Lock held.
-  BOOLEAN MayIndicateLocked() const { return Initialized; }
+  // Initialized and not stopping: frames may reach NDIS; Lock held.
+  BOOLEAN MayIndicateLocked() const { return Initialized && ReceiveEnabled; }
   // The information handlers' bodies, Lock held.
   IRQL_DISPATCH NDIS_STATUS QueryInformationLocked(NDIS_OID oid, PVOID buffer, ULONG length, PULONG bytesWritten,
                                                    PULONG bytesNeeded);

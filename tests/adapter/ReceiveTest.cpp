@@ -262,4 +262,24 @@ TEST_F(ReceiveBeforeStartTest, FramesSentDuringBringUpWaitForInitializeToReturn)
   miniport.Halt();
 }
 
+// A frame whose drain is due when the adapter stops, while closing the pipes takes time: the
+// stop gives its buffer back, and no indication follows the start of the stop.
+class StopWithAFrameDueTest : public ReceiveTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopWithAFrameDueTest, TheFrameIsGivenBackNotIndicated) {
+  bool surpriseRemoval = GetParam();
+  device->closeDelayMs = 5;
+  Deliver({Pattern(60, 1)});
+  if (surpriseRemoval) miniport.PnPEvent(NdisDevicePnPEventSurpriseRemoved);
+  else miniport.Halt();
+  EXPECT_FALSE(TookViolation("ndis", "after MiniportHalt began"));
+  EXPECT_TRUE(protocol.frames().empty());
+  if (!surpriseRemoval) return;
+  EXPECT_EQ(device->releasedReceiveBuffers.size(), 1u);
+  EXPECT_EQ(device->receiveBuffersOutAtStop, 0u);
+  miniport.Halt();
+}
+
+INSTANTIATE_TEST_SUITE_P(HaltOrSurpriseRemoval, StopWithAFrameDueTest, ::testing::Bool());
+
 }  // namespace
