@@ -34,6 +34,9 @@ class Adapter : public DeviceEventSink, public PoolObject {
   IRQL_PASSIVE NDIS_STATUS ReadSettings(NDIS_HANDLE wrapperConfigurationContext);
   IRQL_PASSIVE NDIS_STATUS CreateDevice(DescriptorBuffer& descriptor);
   IRQL_PASSIVE NDIS_STATUS BringUpDevice();
+  // The last step of a successful MiniportInitialize: NDIS may hear of the adapter's frames
+  // from now on, those held during the bring-up first.
+  IRQL_PASSIVE void FinishInitialize();
   // Surprise removal and halt; a second run on a stopped adapter is harmless.
   IRQL_PASSIVE void StopDevice();
   // Completes the queued packets at once and closes and reopens the pipes on a work item.
@@ -48,6 +51,8 @@ class Adapter : public DeviceEventSink, public PoolObject {
   // Indicates one received frame to NDIS and gives its buffer back; Lock held, dropped
   // around the indication.
   IRQL_DISPATCH void IndicateFrame(TransferBuffer* buffer);
+  // Initialized and not stopping: frames may reach NDIS; Lock held.
+  BOOLEAN MayIndicateLocked() const { return Initialized && ReceiveEnabled; }
   // The information handlers' bodies, Lock held.
   IRQL_DISPATCH NDIS_STATUS QueryInformationLocked(NDIS_OID oid, PVOID buffer, ULONG length, PULONG bytesWritten,
                                                    PULONG bytesNeeded);
@@ -67,7 +72,7 @@ class Adapter : public DeviceEventSink, public PoolObject {
   ListLink Link;  // in the driver's Adapters list
   SpinLock Lock;  // guards the send and receive queues and flags and the statistics; outer to
                   // every pipe, pool and deferred-call lock; dropped around calls into NDIS
-  BOOLEAN Initialized;  // from a successful MiniportInitialize to the start of MiniportHalt
+  BOOLEAN Initialized;  // Lock; from the end of a successful MiniportInitialize to the start of MiniportHalt
   ULONG InstanceNumber;
   ULONG InstanceId;
   NDIS_HANDLE MiniportAdapterHandle;

@@ -30,6 +30,16 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
   // Listed only once started: a failed adapter uses up neither a number nor an id.
   TheMiniportDriver->RegisterAdapter(adapter);
   *OpenErrorStatus = NDIS_STATUS_SUCCESS;
-  adapter->Initialized = TRUE;
+  adapter->FinishInitialize();
   return NDIS_STATUS_SUCCESS;
+}
+
+void Adapter::FinishInitialize() {
+  CHECK_IRQL_PASSIVE();
+  SpinLockGuard guard(Lock);
+  Initialized = TRUE;
+  // A device that sends as soon as it is up may have filled receive buffers that no drain could
+  // indicate yet. Should they hold every buffer, no read is out, and with the link reported
+  // already nothing else would arm the timer: receiving would stop for good.
+  if (!ReceiveQueue.IsEmpty()) NdisMSetTimer(&ReceiveTimer, 0);
 }

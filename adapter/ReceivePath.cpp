@@ -23,9 +23,15 @@ VOID NTAPI Adapter::DrainReceiveQueue(PVOID systemSpecific1, PVOID context, PVOI
   // timer's DPC may then run on another processor beside this run. Two runs would indicate
   // side by side and the protocols could get the frames out of order: the later run leaves
   // the queue to this one, whose loop takes every buffer queued before it ends.
-  if (adapter->ReceiveDraining) return;
+  // Before MiniportInitialize has returned the frames wait for FinishInitialize; once a stop
+  // began they wait for the stop to give them back.
+  if (adapter->ReceiveDraining || !adapter->MayIndicateLocked()) return;
   adapter->ReceiveDraining = TRUE;
-  while (TransferBuffer* buffer = adapter->ReceiveQueue.PopHead()) adapter->IndicateFrame(buffer);
+  while (adapter->MayIndicateLocked()) {
+    TransferBuffer* buffer = adapter->ReceiveQueue.PopHead();
+    if (!buffer) break;
+    adapter->IndicateFrame(buffer);
+  }
   // Reads go out again only from here: the buffers just given back, and any left free.
   adapter->Device->ResumeReceive();
   adapter->ReceiveDraining = FALSE;

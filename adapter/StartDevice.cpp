@@ -124,9 +124,5 @@ NDIS_STATUS Adapter::BringUpDevice() {
   SpinLockGuard guard(Lock);
   SendEnabled = TRUE;
   ReceiveEnabled = TRUE;
-  // Frames that arrived since OpenPipes were queued without arming the receive timer. Should
-  // they hold every receive buffer, no read is out, and with the link reported already nothing
-  // else would ever arm it: receiving would stop for good.
-  if (!ReceiveQueue.IsEmpty()) NdisMSetTimer(&ReceiveTimer, 0);
   return NDIS_STATUS_SUCCESS;
 }

@@ -11,6 +11,16 @@ void Adapter::StopDevice() {
   BOOLEAN wasPending;
   NdisMCancelTimer(&MediaStatusTimer, &wasPending);
   NdisMCancelTimer(&RequestCompleteTimer, &wasPending);
+  {
+    SpinLockGuard guard(Lock);
+    // Cleared before the timer is cancelled, so a receive completing on another processor
+    // no longer arms it, and a drain running there stops at its next frame.
+    ReceiveEnabled = FALSE;
+    NdisMCancelTimer(&ReceiveTimer, &wasPending);
+  }
+  // A drain already running, or due, may still be indicating: NDIS must not hear of a frame
+  // once halt began, and the device and the adapter must outlive it.
+  KeFlushQueuedDpcs();
   // A reset's close and reopen may be running on the work item: it finishes first, and a
   // reset that runs later leaves the pipes closed.
   MutexGuard pipes(PipeMutex);
@@ -18,10 +28,6 @@ void Adapter::StopDevice() {
   Device->ClosePipes();
   {
     SpinLockGuard guard(Lock);
-    // Cleared before the timer is cancelled, so a receive completing on another processor
-    // no longer arms it.
-    ReceiveEnabled = FALSE;
-    NdisMCancelTimer(&ReceiveTimer, &wasPending);
     SendEnabled = FALSE;
     FlushSendQueue();
     ReleaseReceiveQueueLocked();

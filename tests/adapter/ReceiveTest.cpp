@@ -234,4 +234,52 @@ TEST_F(ReceiveBeforeStartTest, FramesThatTakeEveryBufferBeforeReceivingIsEnabled
   miniport.Halt();
 }
 
+// A device that sends as soon as its interface is up: frames arrive during OpenPipes and after
+// receiving is enabled, and another processor runs the receive timer before initialization has
+// finished. NDIS hears of none of them before MiniportInitialize returns; then of all, in order.
+TEST_F(ReceiveBeforeStartTest, FramesSentDuringBringUpWaitForInitializeToReturn) {
+  FakeNetworkDevice* device = nullptr;
+  beforeInitializeEnds = [&] {
+    ASSERT_TRUE(device->DeliverFrame(Pattern(80, 3)));
+    kernel().RunPending();
+  };
+  Adapter* adapter = StartAdapter(miniport, &device, [&device](FakeNetworkDevice& d) {
+    device = &d;
+    d.onOpen = [&d] {
+      for (UCHAR i = 1; i < 3; ++i) ASSERT_TRUE(d.DeliverFrame(Pattern(60, i)));
+    };
+  });
+  ASSERT_NE(adapter, nullptr);
+  EXPECT_FALSE(TookViolation("ndis", "before MiniportInitialize returned"));
+  EXPECT_TRUE(miniport.protocol().frames().empty());
+  kernel().RunPending();
+  auto frames = miniport.protocol().frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].Bytes(), Pattern(60, 1));
+  EXPECT_EQ(frames[1].Bytes(), Pattern(60, 2));
+  EXPECT_EQ(frames[2].Bytes(), Pattern(80, 3));
+  EXPECT_EQ(device->readsOutstanding(), 4u);
+  miniport.Halt();
+}
+
+// A frame whose drain is due when the adapter stops, while closing the pipes takes time: the
+// stop gives its buffer back, and no indication follows the start of the stop.
+class StopWithAFrameDueTest : public ReceiveTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopWithAFrameDueTest, TheFrameIsGivenBackNotIndicated) {
+  bool surpriseRemoval = GetParam();
+  device->closeDelayMs = 5;
+  Deliver({Pattern(60, 1)});
+  if (surpriseRemoval) miniport.PnPEvent(NdisDevicePnPEventSurpriseRemoved);
+  else miniport.Halt();
+  EXPECT_FALSE(TookViolation("ndis", "after MiniportHalt began"));
+  EXPECT_TRUE(protocol.frames().empty());
+  if (!surpriseRemoval) return;
+  EXPECT_EQ(device->releasedReceiveBuffers.size(), 1u);
+  EXPECT_EQ(device->receiveBuffersOutAtStop, 0u);
+  miniport.Halt();
+}
+
+INSTANTIATE_TEST_SUITE_P(HaltOrSurpriseRemoval, StopWithAFrameDueTest, ::testing::Bool());
+
 }  // namespace

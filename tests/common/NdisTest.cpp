@@ -46,8 +46,9 @@ Adapter* NdisTest::StartAdapter(emu::ndis::Miniport& miniport, FakeNetworkDevice
       NdisWriteErrorLogEntry(handle, kErrorStart, 1, kStartDeviceFailed);
       return status;
     }
+    if (beforeInitializeEnds) beforeInitializeEnds();
     TheMiniportDriver->RegisterAdapter(adapter);
-    adapter->Initialized = TRUE;
+    adapter->FinishInitialize();
     if (device) *device = fake;
     started = adapter;
     return NDIS_STATUS_SUCCESS;

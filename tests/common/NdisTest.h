@@ -27,6 +27,10 @@ class NdisTest : public EmuTest {
   Adapter* StartAdapter(emu::ndis::Miniport& miniport, FakeNetworkDevice** device = nullptr,
                         const std::function<void(FakeNetworkDevice&)>& prepare = nullptr);
 
+  // Runs after the device is brought up, before initialization has finished: what another
+  // processor may do meanwhile.
+  std::function<void()> beforeInitializeEnds;
+
  private:
   std::unique_ptr<emu::ndis::Library> library_;
 };
