@@ -49,7 +49,9 @@ VOID EcmDevice::PacketFilterRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
 
 BOOLEAN EcmDevice::PowerUp() {
   CHECK_IRQL_AT_MOST_DISPATCH();
-  return PowerDeferredCall.Queue(DeviceObject, PowerUpRoutine, this, nullptr, DelayedWorkQueue);
+  if (PowerDeferredCall.Queue(DeviceObject, PowerUpRoutine, this, nullptr, DelayedWorkQueue)) return TRUE;
+  InterlockedExchange(&PowerUpUnqueued, 1);
+  return FALSE;
 }
 
 BOOLEAN EcmDevice::PowerDown() {
@@ -63,6 +65,7 @@ VOID EcmDevice::PowerUpRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   auto* device = static_cast<EcmDevice*>(context);
   {
     MutexGuard guard(device->PipesMutex);
+    InterlockedExchange(&device->PowerUpUnqueued, 0);
     device->PoweredDown = FALSE;
     // Pipes the adapter closed (a stop, or a reset between its close and reopen) are the
     // adapter's to reopen.
@@ -76,6 +79,7 @@ VOID EcmDevice::PowerDownRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   auto* device = static_cast<EcmDevice*>(context);
   {
     MutexGuard guard(device->PipesMutex);
+    InterlockedExchange(&device->PowerUpUnqueued, 0);
     device->PoweredDown = TRUE;
     device->StopPipesLocked();
   }

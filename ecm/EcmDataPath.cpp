@@ -8,6 +8,7 @@ NTSTATUS EcmDevice::OpenPipes() {
   CHECK_IRQL_PASSIVE();
   MutexGuard guard(PipesMutex);
   PipesClosedByOwner = FALSE;
+  if (InterlockedExchange(&PowerUpUnqueued, 0)) PoweredDown = FALSE;
   if (PoweredDown) return STATUS_SUCCESS;  // the power-up opens them
   return StartPipesLocked();
 }

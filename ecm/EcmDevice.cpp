@@ -16,6 +16,7 @@ EcmDevice::EcmDevice()
       Settings(nullptr),
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
       PoweredDown(FALSE),
+      PowerUpUnqueued(0),
       NotificationRemainder(0),
       DroppingOversizedFrame(FALSE) {
   RtlZeroMemory(MacAddress, sizeof MacAddress);
@@ -35,6 +36,9 @@ NTSTATUS EcmDevice::Stop() {
   // A queued power routine still runs, so the request that started it is completed; the
   // adapter has closed the pipes already, so a power-up leaves them closed.
   PowerDeferredCall.Wait();
+  // The close dropped a queued filter request without waiting for its worker, as a power
+  // routine must; here, on the owner's thread, the run that calls nothing is waited out too.
+  FilterDeferredCall.CancelAndWait();
   MutexGuard guard(PipesMutex);
   PipesClosedByOwner = TRUE;
   NTSTATUS status = Selector.ClearConfiguration(Target, TRUE, kEcmControlTimeoutMs);

@@ -91,6 +91,9 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   // PipesMutex. A power-down closed the pipes and no power-up has run since: an open by the
   // adapter (a reset's reopen after its close let a power-down in) leaves them to the power-up.
   BOOLEAN PoweredDown;
+  // Interlocked. 1 when a power-up could not even be queued: the device is in D0 all the same,
+  // so the adapter's next open (a reset's) opens the pipes instead of leaving them to it.
+  volatile LONG PowerUpUnqueued;
   // Bytes of a speed change still to come when the interrupt endpoint split it. Touched only by
   // the notification pipe's deliveries, which never overlap, and before the pipe starts.
   ULONG NotificationRemainder;
