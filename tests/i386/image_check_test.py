@@ -16,10 +16,10 @@ from pathlib import Path
 
 
 def load(check):
-    spec = importlib.util.spec_from_file_location("check_i386_image", check)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("check_i386_image", check)
+    module = importlib.util.module_from_spec(found)
     sys.path.insert(0, str(Path(check).parent))
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
