@@ -2,12 +2,14 @@
 # stress, make faults, make fuzz, make hardware.
 BUILD := build
 TSAN_BUILD := build-tsan
+# The tools users run: optimized, without sanitizers (the tests keep theirs).
+RELEASE_BUILD := build-release
 GENERATOR := Ninja
 # Schedules per scenario of make explore (make test runs 60).
 EXPLORE_SCHEDULES := 1000
 STRESS_FRAMES := 10000000
 
-.PHONY: all setup build test run package clean tsan explore stress fuzz faults hardware
+.PHONY: all setup build release test run package clean tsan explore stress fuzz faults hardware
 
 all: build
 
@@ -44,8 +46,13 @@ stress: build
 hardware: build
 	@python3 tests/hardware/bench.py --ecmemu $(BUILD)/bin/ecmemu
 
-run: build
-	@$(BUILD)/bin/ecmemu run
+# Only what it runs: a new user sees the report without waiting for the tests to build.
+release: setup
+	@cmake -S . -B $(RELEASE_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DECM_SANITIZE=OFF >/dev/null
+	@cmake --build $(RELEASE_BUILD) --target ecmemu
+
+run: release
+	@$(RELEASE_BUILD)/bin/ecmemu run
 
 # The fuzz campaign: 10 million inputs per target (FUZZ_RUNS=N for another count).
 fuzz: build
@@ -56,4 +63,4 @@ faults: build
 	@$(BUILD)/bin/ecmemu faults
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(RELEASE_BUILD)
