@@ -10,9 +10,6 @@ using namespace ecm_descriptors;
 using emu::usb::TransferResult;
 using emu::usb::When;
 
-constexpr ULONG kD0 = NdisDeviceStateD0;
-constexpr ULONG kD3 = NdisDeviceStateD3;
-
 class HardwareBehaviourTest : public SystemTest {};
 
 // A full 1536-byte read can only be part of a frame longer than any the adapter takes: it

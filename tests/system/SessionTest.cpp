@@ -9,9 +9,6 @@ using namespace ecm_descriptors;
 using emu::usb::TransferResult;
 using emu::usb::When;
 
-constexpr ULONG kD0 = NdisDeviceStateD0;
-constexpr ULONG kD3 = NdisDeviceStateD3;
-
 class SessionTest : public SystemTest {
  protected:
   // Lets the media status timer (100 ms) run.

@@ -125,6 +125,8 @@ class SystemTest : public NdisTest {
   std::vector<std::unique_ptr<emu::ndis::ProtocolPacket>> packets_;
 };
 
+constexpr ULONG kD0 = NdisDeviceStateD0;
+constexpr ULONG kD3 = NdisDeviceStateD3;
 inline const Mac kBuiltInAddress = {0x02, 0xEC, 0x0D, 0xE0, 0x00, 0x01};
 inline const Mac kDefaultAddress = {0xAE, 0xDE, 0x48, 0x02, 0x01, 0x00};
 inline const Mac kPeer = {0x02, 0x00, 0x00, 0x00, 0x00, 0x77};
