@@ -186,12 +186,17 @@ std::optional<WorkQueue> DeterministicScheduler::StartableQueueLocked() const {
   // Critical items are taken before delayed ones, as the system's worker threads do.
   for (WorkQueue queue : {WorkQueue::Critical, WorkQueue::Delayed}) {
     if (WorkLocked(queue).empty()) continue;
-    int started = 0;
-    for (const auto& worker : workers_) started += !worker->runsDpcs && worker->queue == queue;
-    if (!idleWorkers_[static_cast<int>(queue)].empty() || started < kWorkersPerQueue[static_cast<int>(queue)])
+    if (!idleWorkers_[static_cast<int>(queue)].empty() ||
+        WorkersStartedLocked(queue) < kWorkersPerQueue[static_cast<int>(queue)])
       return queue;
   }
   return std::nullopt;
+}
+
+int DeterministicScheduler::WorkersStartedLocked(WorkQueue queue) const {
+  int started = 0;
+  for (const auto& worker : workers_) started += !worker->runsDpcs && worker->queue == queue;
+  return started;
 }
 
 bool DeterministicScheduler::AssignWorkLocked() {
@@ -211,8 +216,7 @@ EmuThread* DeterministicScheduler::IdleWorkerLocked(WorkQueue queue) {
     idle.pop_back();
     return worker;
   }
-  int started = 0;
-  for (const auto& worker : workers_) started += !worker->runsDpcs && worker->queue == queue;
+  int started = WorkersStartedLocked(queue);
   if (started == kWorkersPerQueue[static_cast<int>(queue)]) return nullptr;
   EmuThread* worker =
       NewThreadLocked("worker " + std::to_string(started + 1) + " (" + WorkQueueName(queue) + ")");

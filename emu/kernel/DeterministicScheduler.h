@@ -70,6 +70,7 @@ class DeterministicScheduler : public Scheduler {
   // Hands the next queued work item to an idle worker of its queue; false when none can start.
   bool AssignWorkLocked();
   EmuThread* IdleWorkerLocked(WorkQueue queue);  // null when all of the queue's are busy
+  int WorkersStartedLocked(WorkQueue queue) const;  // system workers of the queue, busy or idle
   EmuThread* DpcRunnerLocked();
   EmuThread* NewThreadLocked(const std::string& name);
   void WorkerMain(EmuThread* self);
