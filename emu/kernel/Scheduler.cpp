@@ -272,6 +272,12 @@ void Scheduler::RunWorkItem(PIO_WORKITEM item) {
   }
   std::lock_guard<std::mutex> guard(lock_);
   if (--runningWork_[device] == 0) runningWork_.erase(device);
+  SatisfyWaitersLocked();
+}
+
+void Scheduler::LetRunningWorkReturn(PDEVICE_OBJECT device) {
+  Wait([this, device] { return runningWork_.count(device) == 0; }, nullptr,
+       "work items of device " + Hex(device) + " returning");
 }
 
 int Scheduler::WorkFor(PDEVICE_OBJECT device) {

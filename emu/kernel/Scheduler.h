@@ -83,6 +83,10 @@ class Scheduler {
   void QueueWork(PIO_WORKITEM item);
   // Queued plus running work items allocated on the device.
   int WorkFor(PDEVICE_OBJECT device);
+  // A work routine may still be returning when its driver's halt or unload ends: the reference
+  // the queued item holds on its device object keeps the driver loaded until it has. This lets
+  // those routines run to their end, after whatever the driver freed.
+  void LetRunningWorkReturn(PDEVICE_OBJECT device);
 
   // Emulated time since boot in 100-ns units.
   virtual uint64_t Now() = 0;

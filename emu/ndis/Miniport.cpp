@@ -118,6 +118,7 @@ void Miniport::Halt() {
 
 void Miniport::CheckReleased(const std::string& when) {
   Kernel& kernel = Kernel::Current();
+  kernel.scheduler().LetRunningWorkReturn(&functional_);
   std::vector<std::string> problems;
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
@@ -131,7 +132,7 @@ void Miniport::CheckReleased(const std::string& when) {
     for (const std::string& armed : kernel.scheduler().QueuedObjectsIn(timer, sizeof *timer))
       problems.push_back("miniport timer still armed or queued (" + armed + ")");
   if (int work = kernel.scheduler().WorkFor(&functional_))
-    problems.push_back(std::to_string(work) + " work item(s) of the adapter still queued or running");
+    problems.push_back(std::to_string(work) + " work item(s) of the adapter still queued");
   for (const std::string& leak : kernel.pool().LeaksOf(&functional_))
     problems.push_back("adapter allocation not released: " + leak);
   for (const std::string& problem : problems) ReportViolation(when + ": " + problem);

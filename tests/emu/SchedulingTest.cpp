@@ -188,6 +188,36 @@ TEST_F(SchedulingTest, CriticalWorkRunsBeforeDelayedWork) {
   IoFreeWorkItem(critical);
 }
 
+// A routine that has signalled its waiter may still be on its way out when the driver's halt
+// returns; the halt check lets it return (later in virtual time) instead of reporting it.
+TEST_F(SchedulingTest, WorkStillReturningIsLetFinishNotCountedAsQueued) {
+  static DEVICE_OBJECT device{};
+  static KEVENT signalled;
+  static bool returned;
+  returned = false;
+  KeInitializeEvent(&signalled, NotificationEvent, FALSE);
+  PIO_WORKITEM item = IoAllocateWorkItem(&device);
+  IoQueueWorkItem(
+      item,
+      [](PDEVICE_OBJECT, PVOID) {
+        KeSetEvent(&signalled, 0, FALSE);
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        LARGE_INTEGER tenMs;
+        tenMs.QuadPart = -100000;
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &tenMs);
+        returned = true;
+      },
+      DelayedWorkQueue, nullptr);
+  KeWaitForSingleObject(&signalled, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(kernel().scheduler().WorkFor(&device), 1) << "signalled, not yet returned";
+  EXPECT_FALSE(returned);
+  kernel().scheduler().LetRunningWorkReturn(&device);
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(kernel().scheduler().WorkFor(&device), 0);
+  IoFreeWorkItem(item);
+}
+
 // Every delayed worker blocks on an event that one more work item sets: the platform starts a
 // fixed few workers per queue, so the setter runs only when it is on another queue.
 struct StarvedWorkers {
