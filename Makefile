@@ -9,7 +9,7 @@ GENERATOR := Ninja
 EXPLORE_SCHEDULES := 1000
 STRESS_FRAMES := 10000000
 
-.PHONY: all setup build release test run package clean tsan explore stress fuzz faults hardware
+.PHONY: all setup build release test run package clean tsan explore stress fuzz faults hardware hardware-tools
 
 all: build
 
@@ -25,7 +25,7 @@ package: setup
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
 	@cmake --build $(BUILD)/i386
 
-test: build package tsan
+test: build package tsan hardware-tools
 	@ctest --test-dir $(BUILD) --output-on-failure -j2 -LE stress
 	@ctest --test-dir $(TSAN_BUILD) --output-on-failure -j2 -L tsan
 
@@ -42,9 +42,14 @@ explore: build
 stress: build
 	@ECM_STRESS_FRAMES=$(STRESS_FRAMES) $(BUILD)/bin/test_stress
 
-# The driver against real USB devices in Linux guests under QEMU (root, for the TAP).
-hardware: build
-	@python3 tests/hardware/bench.py --ecmemu $(BUILD)/bin/ecmemu
+# The driver against real USB devices in Linux guests under QEMU (root, for the TAP); make test
+# runs it too.
+hardware: hardware-tools
+	@python3 tests/hardware/bench.py --ecmemu $(RELEASE_BUILD)/bin/ecmemu
+
+# What the guests run: the optimized ecmemu and the backend's tests for the gadget.
+hardware-tools: release
+	@cmake --build $(RELEASE_BUILD) --target test_realusb_gadget
 
 # Only what it runs: a new user sees the report without waiting for the tests to build.
 release: setup

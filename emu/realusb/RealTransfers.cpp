@@ -4,7 +4,9 @@
 // hands them to the bus, because the bus may hold its lock while it waits for libusb.
 #include <libusb.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "emu/realusb/LibusbStatus.h"
 #include "emu/realusb/RealDevice.h"
@@ -14,6 +16,10 @@ namespace {
 
 constexpr int kEventSliceUs = 100000;  // how soon the event thread notices a stop
 constexpr unsigned kProbeTimeoutMs = 1000;
+// A device just pulled out fails its requests before the hub has reported it gone: a failed
+// probe is tried again, a little later, before the device counts as present.
+constexpr int kProbeAttempts = 10;
+constexpr auto kProbePause = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -96,9 +102,15 @@ void RealDevice::EventMain() {
 }
 
 bool RealDevice::Answers() {
-  uint8_t status[2];
-  return libusb_control_transfer(handle_, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_STATUS, 0, 0, status, sizeof status,
-                                 kProbeTimeoutMs) != LIBUSB_ERROR_NO_DEVICE;
+  for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+    uint8_t status[2];
+    int rc = libusb_control_transfer(handle_, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_STATUS, 0, 0, status,
+                                     sizeof status, kProbeTimeoutMs);
+    if (rc >= 0) return true;
+    if (rc == LIBUSB_ERROR_NO_DEVICE) return false;
+    std::this_thread::sleep_for(kProbePause);
+  }
+  return true;  // there, but failing: its transfers end with the bus's errors
 }
 
 void RealDevice::CompletionMain() {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <thread>
 #include <vector>
 
 #include "tools/ecmemu/Traffic.h"
@@ -22,9 +23,35 @@ namespace {
 
 constexpr int kPollMs = 100;  // how soon a stop is noticed
 constexpr size_t kLargestFrame = 65536;
+// A session keeps dozens of frames open; a slow far end (a guest under emulation) must queue
+// them all rather than have the socket drop them. Root may go past the system's rmem_max.
+constexpr int kReceiveBufferBytes = 8 << 20;
 
 volatile sig_atomic_t stopRequested = 0;
 void OnStopSignal(int) { stopRequested = 1; }
+
+// Frames the kernel dropped because the socket's queue was full, since the last call.
+uint64_t TakeSocketDrops(int fd) {
+  tpacket_stats stats{};
+  socklen_t length = sizeof stats;
+  return getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &stats, &length) == 0 ? stats.tp_drops : 0;
+}
+
+// Frames go to the interface's driver directly (no queueing discipline: fq_codel, the usual
+// default, drops what waits more than a few milliseconds, and a slow device makes frames wait).
+// A driver with no room says so, and the frame is offered again until it is taken.
+constexpr auto kSendPatience = std::chrono::seconds(5);
+constexpr auto kSendRetryPause = std::chrono::milliseconds(1);
+
+bool SendWhole(int fd, const std::vector<uint8_t>& frame) {
+  auto giveUp = std::chrono::steady_clock::now() + kSendPatience;
+  while (!stopRequested) {
+    if (send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size())) return true;
+    if ((errno != ENOBUFS && errno != EAGAIN) || std::chrono::steady_clock::now() > giveUp) return false;
+    std::this_thread::sleep_for(kSendRetryPause);
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -45,11 +72,16 @@ int RunReflector(const ReflectOptions& options) {
     if (fd >= 0) close(fd);
     return 1;
   }
+  int bypass = 1;
+  setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &bypass, sizeof bypass);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+  TakeSocketDrops(fd);  // what arrived before the session's frames is not the session's
   signal(SIGINT, OnStopSignal);
   signal(SIGTERM, OnStopSignal);
   std::cerr << "ecmemu: reflecting on " << options.interface << std::endl;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
-  uint64_t reflected = 0, other = 0, refused = 0;
+  uint64_t reflected = 0, other = 0, refused = 0, dropped = 0;
   std::vector<uint8_t> frame(kLargestFrame);
   while (!stopRequested && (options.seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
     pollfd ready{fd, POLLIN, 0};
@@ -66,11 +98,13 @@ int RunReflector(const ReflectOptions& options) {
       ++other;
       continue;
     }
-    ++(send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size()) ? reflected : refused);
+    ++(SendWhole(fd, frame) ? reflected : refused);
   }
+  dropped = TakeSocketDrops(fd);
   close(fd);
   std::cout << "ecmemu reflect on " << options.interface << ": " << reflected << " frames reflected, " << refused
-            << " refused by the interface, " << other << " other frames (not a session's) left alone" << std::endl;
+            << " refused by the interface, " << dropped
+            << " dropped by the socket (its queue full), " << other << " other frames (not a session's) left alone" << std::endl;
   return 0;
 }
 
