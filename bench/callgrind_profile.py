@@ -27,9 +27,11 @@ def part_of(path, source):
 
 
 def instructions_by_part(profile, source):
-    """{part: Ir} of a callgrind output file of the Ir event alone."""
+    """{part: Ir} of a callgrind output file of the Ir event alone; ValueError when the parts
+    do not add up to the profile's own total."""
     names = {}
     totals = {}
+    total = None
     function_file = ""
     skip_next = False  # the line after calls= is the call's inclusive cost
     part = "libraries"
@@ -48,6 +50,9 @@ def instructions_by_part(profile, source):
                 elif kind == "fn":
                     part = part_of(function_file, source)
                 continue
+            if line.startswith("totals:"):
+                total = int(line.split()[1])
+                continue
             if line.startswith("calls="):
                 skip_next = True
                 continue
@@ -59,4 +64,7 @@ def instructions_by_part(profile, source):
             fields = line.split()
             if len(fields) >= 2:
                 totals[part] = totals.get(part, 0) + int(fields[1])
+    if total is None or sum(totals.values()) != total:
+        raise ValueError("%s: the functions' instructions add up to %d, the profile says %s" % (
+            profile, sum(totals.values()), total))
     return totals

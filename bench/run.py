@@ -116,7 +116,11 @@ class Bench:
                                   what, str(size), str(frames)], capture_output=True, text=True)
             if not self.check(run.returncode == 0, "bench_instructions %s %d failed: %s" % (what, size, run.stderr[-600:])):
                 return {}
-            parts = callgrind_profile.instructions_by_part(profile, SOURCE)
+            try:
+                parts = callgrind_profile.instructions_by_part(profile, SOURCE)
+            except ValueError as error:
+                self.check(False, str(error))
+                return {}
         return {part: count / frames for part, count in parts.items()}
 
 
