@@ -196,8 +196,9 @@ def main():
     bench.check(first and again and abs(again - first) <= 0.01 * first,
                 "driver instructions per frame differ with the frame count: %r for %d frames, %r for %d" % (
                     first, frames, again, frames * 2))
-    print("(driver: %s/; emulator: emu/; harness: bench/ and tools/; libraries: the C and C++ libraries and "
-          "templates instantiated from their headers)" % "/, ".join(callgrind_profile.DRIVER))
+    print("(driver: %s/, and platform/ helpers compiled into it; emulator: emu/; harness: bench/ and tools/; "
+          "libraries: the C and C++ libraries and templates instantiated from their headers)" %
+          "/, ".join(callgrind_profile.DRIVER))
 
     if bench.problems:
         print("\nFAILED:\n  - " + "\n  - ".join(bench.problems))
