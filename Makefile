@@ -1,5 +1,5 @@
 # The three commands: make run, make test, make package. Longer campaigns: make explore, make
-# stress, make faults, make fuzz, make hardware.
+# stress, make faults, make fuzz, make hardware, make bench.
 BUILD := build
 TSAN_BUILD := build-tsan
 # The tools users run: optimized, without sanitizers (the tests keep theirs).
@@ -9,7 +9,8 @@ GENERATOR := Ninja
 EXPLORE_SCHEDULES := 1000
 STRESS_FRAMES := 10000000
 
-.PHONY: all setup build release test run package clean tsan explore stress fuzz faults hardware hardware-tools
+.PHONY: all setup build release release-configure bench-programs bench test run package clean tsan explore stress \
+  fuzz faults hardware hardware-tools
 
 all: build
 
@@ -25,9 +26,10 @@ package: setup
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
 	@cmake --build $(BUILD)/i386
 
-test: build package tsan hardware-tools
+test: build package tsan hardware-tools bench-programs
 	@ctest --test-dir $(BUILD) --output-on-failure -j2 -LE stress
 	@ctest --test-dir $(TSAN_BUILD) --output-on-failure -j2 -L tsan
+	@ctest --test-dir $(RELEASE_BUILD) --output-on-failure -j2 -L bench
 
 # The threaded tests under ThreadSanitizer, in a tree of their own.
 tsan: setup
@@ -51,10 +53,20 @@ hardware: hardware-tools
 hardware-tools: release
 	@cmake --build $(RELEASE_BUILD) --target test_realusb_gadget
 
-# Only what it runs: a new user sees the report without waiting for the tests to build.
-release: setup
+release-configure: setup
 	@cmake -S . -B $(RELEASE_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DECM_SANITIZE=OFF >/dev/null
+
+# Only what it runs: a new user sees the report without waiting for the tests to build.
+release: release-configure
 	@cmake --build $(RELEASE_BUILD) --target ecmemu
+
+# Benchmarks measure the optimized tree: every figure next to its baseline (make test runs
+# the short version, label bench in that tree). The bridge part needs root.
+bench-programs: release-configure
+	@cmake --build $(RELEASE_BUILD) --target bench_programs
+
+bench: bench-programs
+	@python3 bench/run.py --build $(RELEASE_BUILD)
 
 run: release
 	@$(RELEASE_BUILD)/bin/ecmemu run

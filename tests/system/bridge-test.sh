@@ -10,7 +10,7 @@ ecmemu=${1:?usage: $0 path/to/ecmemu [ecmemu bridge options...]}
 shift
 here=$(cd "$(dirname "$0")/../.." && pwd)
 script=$here/scripts/bridge-netns.sh
-seconds=3  # of iperf3 each way
+seconds=${IPERF_SECONDS:-3}  # of iperf3 each way
 
 fail() {
   echo "FAIL: $*"
@@ -18,7 +18,7 @@ fail() {
 }
 
 [ "$(id -u)" -eq 0 ] || fail "this test needs root (network namespaces, TAP interfaces); run make test as root"
-for tool in ip ping iperf3 python3; do
+for tool in ip ss ping iperf3 python3; do
   command -v $tool >/dev/null || fail "$tool is missing (scripts/setup.sh installs it)"
 done
 
@@ -27,11 +27,9 @@ name=eb$$
 host=$name-host
 peer=$name-peer
 work=$(mktemp -d)
-server=
 torn_down=
 
 cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null
   [ -z "$torn_down" ] && ECMEMU=$ecmemu timeout 60 "$script" down "$name" >"$work/report.aborted" 2>&1
   rm -rf "$work"
 }
@@ -43,34 +41,9 @@ echo "== ping"
 timeout 30 ip netns exec "$host" ping -c 20 -i 0.1 -W 2 10.99.0.2 | tee "$work/ping" | tail -3
 grep -q "20 packets transmitted, 20 received, 0% packet loss" "$work/ping" || fail "pings were lost"
 
-ip netns exec "$peer" iperf3 -s >"$work/server.log" 2>&1 &
-server=$!
-for _ in $(seq 50); do
-  ip netns exec "$peer" ss -ltn | grep -q ":5201 " && break
-  sleep 0.1
-done
-
-# Prints the receiver's rate of one iperf3 -J run in Mbit/s; fails on an iperf3 error.
-rate() {
-  python3 -c '
-import json, sys
-run = json.load(open(sys.argv[1]))
-if "error" in run: sys.exit("iperf3: " + run["error"])
-received = run["end"]["sum_received"]
-if received["bytes"] == 0: sys.exit("iperf3: nothing arrived")
-print("%.0f" % (received["bits_per_second"] / 1e6))' "$1"
-}
-
+rates=$("$here/scripts/iperf3-each-way.sh" "$host" "$peer" 10.99.0.2 $seconds) || fail "iperf3 through the bridge failed"
 declare -A mbits
-for direction in forward reverse; do
-  flag=; [ $direction = reverse ] && flag=-R
-  timeout $((seconds + 20)) ip netns exec "$host" iperf3 -c 10.99.0.2 -t $seconds $flag -J >"$work/$direction.json" ||
-    fail "iperf3 $direction failed: $(head -c 400 "$work/$direction.json")"
-  mbits[$direction]=$(rate "$work/$direction.json") || fail "iperf3 $direction gave no result"
-done
-kill "$server"
-wait "$server" 2>/dev/null
-server=
+while read -r direction rate; do mbits[$direction]=$rate; done <<<"$rates"
 
 ECMEMU=$ecmemu timeout 60 "$script" down "$name" >"$work/report" 2>&1
 status=$?

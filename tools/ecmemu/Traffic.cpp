@@ -30,10 +30,11 @@ uint32_t Get32(const uint8_t* at) {
 
 }  // namespace
 
-FrameFactory::FrameFactory(Mac destination, Mac source, uint8_t direction, uint32_t maxLength)
-    : destination_(destination), source_(source), direction_(direction), maxLength_(maxLength) {}
+FrameFactory::FrameFactory(Mac destination, Mac source, uint8_t direction, uint32_t maxLength, uint32_t fixedLength)
+    : destination_(destination), source_(source), direction_(direction), maxLength_(maxLength), fixedLength_(fixedLength) {}
 
 uint32_t FrameFactory::LengthOf(uint32_t sequence) const {
+  if (fixedLength_) return fixedLength_;
   constexpr uint32_t kSpecial = sizeof kBoundaryLengths / sizeof kBoundaryLengths[0];
   uint32_t slot = sequence % 16;
   if (slot < kSpecial && kBoundaryLengths[slot] <= maxLength_) return kBoundaryLengths[slot];

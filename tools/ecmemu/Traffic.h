@@ -18,9 +18,10 @@ constexpr size_t kFrameOverhead = 14 + 2 + 1 + 4 + 2 + 4;  // header, marker, di
 
 class FrameFactory {
  public:
-  FrameFactory(Mac destination, Mac source, uint8_t direction, uint32_t maxLength);
-  // Frame number n: its length is spread over [kFrameOverhead, maxLength], with the lengths
-  // that meet packet boundaries (63, 64, 65, 511, 512, 513) and the largest among them.
+  // fixedLength 0: frame number n's length is spread over [kFrameOverhead, maxLength], with
+  // the lengths that meet packet boundaries (63, 64, 65, 511, 512, 513) and the largest among
+  // them; otherwise every frame is fixedLength long.
+  FrameFactory(Mac destination, Mac source, uint8_t direction, uint32_t maxLength, uint32_t fixedLength = 0);
   std::vector<uint8_t> Make(uint32_t sequence) const;
   uint32_t LengthOf(uint32_t sequence) const;
 
@@ -29,6 +30,7 @@ class FrameFactory {
   Mac source_;
   uint8_t direction_;
   uint32_t maxLength_;
+  uint32_t fixedLength_;
 };
 
 struct StreamCounts {

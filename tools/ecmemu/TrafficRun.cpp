@@ -17,12 +17,12 @@ uint64_t NowUs() { return emu::Kernel::Current().scheduler().Now() / 10; }
 }  // namespace
 
 TrafficRun::TrafficRun(AdapterSession& session, emu::devices::EcmFunction* model, const Address& host,
-                       uint32_t maxLength, emu::capture::EthernetCapture* ethernet)
+                       uint32_t maxLength, emu::capture::EthernetCapture* ethernet, uint32_t frameSize)
     : session_(session),
       model_(model),
       ethernet_(ethernet),
-      outbound_(kPeer, host, 1, maxLength),
-      inbound_(host, kPeer, 2, maxLength) {
+      outbound_(kPeer, host, 1, maxLength, frameSize),
+      inbound_(host, kPeer, 2, maxLength, frameSize) {
   if (model_) {
     model_->DataOut().KeepFrames(false);
     model_->ConnectWire([this](const emu::devices::Bytes& frame) { OnWire(frame); });

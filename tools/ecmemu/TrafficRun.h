@@ -41,9 +41,10 @@ struct TrafficTally {
 
 class TrafficRun {
  public:
-  // 'model' is the simulated device whose wire answers, or null for a real device.
+  // 'model' is the simulated device whose wire answers, or null for a real device. Frames are
+  // 'frameSize' long, or spread up to maxLength when it is 0.
   TrafficRun(AdapterSession& session, emu::devices::EcmFunction* model, const Address& host, uint32_t maxLength,
-             emu::capture::EthernetCapture* ethernet);
+             emu::capture::EthernetCapture* ethernet, uint32_t frameSize = 0);
   ~TrafficRun();
   TrafficRun(const TrafficRun&) = delete;
   TrafficRun& operator=(const TrafficRun&) = delete;
