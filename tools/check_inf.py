@@ -234,6 +234,11 @@ class Reader:
             self.fail(f"Ndi\\params\\{name}: the driver reads no such keyword")
 
 
+# Keywords whose default the package raises above the driver's own fallback: four buffers
+# each way fall well short of a high-speed bus (the goodput table in the README).
+PACKAGE_DEFAULTS = {"RxBuffers": 16, "TxBuffers": 16}
+
+
 def in_range(keyword, text):
     return text.isdigit() and keyword.minimum <= int(text) <= keyword.maximum
 
@@ -246,9 +251,12 @@ def param_problems(keyword, entry):
         if kind != "edit" or entry.get("limittext") != "12" or entry.get("optional") != "1":
             yield "wants type edit, LimitText 12 and optional 1 (12 hexadecimal digits, none by default)"
         return
-    default = str(keyword.default)
-    if entry.get("default") != default:
-        yield f"default {entry.get('default')!r}, the driver's is {default}"
+    if keyword.name in PACKAGE_DEFAULTS:
+        default = str(PACKAGE_DEFAULTS[keyword.name])
+        if entry.get("default") != default or not in_range(keyword, default):
+            yield f"default {entry.get('default')!r}, the package's is {default}"
+    elif entry.get("default") != str(keyword.default):
+        yield f"default {entry.get('default')!r}, the driver's is {keyword.default}"
     if keyword.kind == "switch" and kind == "enum":
         if entry["enum"] != {"0", "1"}:
             yield f"enum values {sorted(entry['enum'])}, the driver reads 0 (off) and anything else (on)"

@@ -25,6 +25,8 @@ Bus::Bus(UsbFunction& function) : server_(function), function_(function) {
   KeInitializeDpc(&completionDpc_, CompletionDpcRoutine, this);
   KeInitializeTimer(&delayTimer_);
   KeInitializeDpc(&delayDpc_, DelayDpcRoutine, this);
+  KeInitializeTimer(&frameTimer_);
+  KeInitializeDpc(&frameDpc_, FrameDpcRoutine, this);
   // Reached under mutex_ by a pipe reset; counts held_, which that lock guards too. A decided
   // transfer that has not completed yet still keeps its pipe busy.
   server_.SetQueuedCounter([this](uintptr_t pipe) {
@@ -43,6 +45,8 @@ Bus::~Bus() {
   KeRemoveQueueDpc(&completionDpc_);
   KeCancelTimer(&delayTimer_);
   KeRemoveQueueDpc(&delayDpc_);
+  KeCancelTimer(&frameTimer_);
+  KeRemoveQueueDpc(&frameDpc_);
   if (!held_.empty())
     Kernel::Current().verifier().Report("irp", "the USB device was removed from the emulator with " +
                                                    std::to_string(held_.size()) + " IRP(s) still pending on it");
@@ -110,8 +114,10 @@ Bus::Served Bus::ServeLocked(PIRP irp) {
     served.held = HoldLocked(entry);
     if (served.held && as == HeldAs::Completing) KeInsertQueueDpc(&completionDpc_, nullptr, nullptr);
     if (served.held && as == HeldAs::Delayed) ArmDelayTimerLocked();
-    if (served.held && as == HeldAs::Transfer && !FailIfHaltedLocked(std::prev(held_.end()), served.decided))
+    if (served.held && as == HeldAs::Transfer && !FailIfHaltedLocked(std::prev(held_.end()), served.decided)) {
       StartIfQueuedByDeviceLocked(std::prev(held_.end()));
+      ScheduleLocked(std::prev(held_.end()));
+    }
   }
   // Whatever the request changed (a reset, a selection, a new transfer) may let waiting
   // transfers go; those decided to end at once end inside this call.
@@ -153,6 +159,15 @@ std::vector<Bus::Held> Bus::TakeTransfersLocked(const std::vector<uintptr_t>& pi
       if (pipe == held.pipe) return true;
     return false;
   });
+}
+
+std::vector<Bus::Held> Bus::TakeOnBusLocked(const std::vector<uint64_t>& ids) {
+  std::vector<Held> taken;
+  for (uint64_t id : ids) {
+    std::vector<Held> one = TakeLocked([id](const Held& held) { return held.as == HeldAs::OnBus && held.id == id; });
+    taken.insert(taken.end(), one.begin(), one.end());
+  }
+  return taken;
 }
 
 VOID NTAPI Bus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {

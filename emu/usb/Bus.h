@@ -12,6 +12,10 @@
 // arrive afterwards fail with USBD_STATUS_ENDPOINT_HALTED until a pipe reset, which the bus
 // refuses while the pipe still has transfers. An abort cancels every undecided transfer of
 // the pipe; removal ends everything with a status the platform uses (RemovalStatus.h).
+//
+// By default the device answers at once. A timed bus (SetTiming) plays the transfers the
+// device model answers through the host controller's schedule instead (BusSchedule.h), on the
+// kernel's clock; scripts, faults and a test's word still decide at once there.
 #pragma once
 
 #include <platform.h>
@@ -22,6 +26,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -29,6 +34,7 @@
 
 #include "emu/kernel/InternalLock.h"
 #include "emu/usb/BusObserver.h"
+#include "emu/usb/BusSchedule.h"
 #include "emu/usb/RemovalStatus.h"
 #include "emu/usb/Transfers.h"
 #include "emu/usb/UrbServer.h"
@@ -37,10 +43,10 @@ namespace emu::usb {
 
 enum class CompletionMode { Deferred, Inline };
 
-class Bus {
+class Bus : private ScheduleClient {
  public:
   explicit Bus(UsbFunction& function);
-  ~Bus();
+  ~Bus() override;
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 
@@ -83,8 +89,17 @@ class Bus {
   void HoldEndpoint(UCHAR endpointAddress, bool hold);
   bool Halted(UCHAR endpointAddress);  // of the endpoint's open pipe
 
+  // Keeps USB time from now on (BusTimed.cpp); set it before the driver sends any transfer. Not
+  // for a device that queues transfers itself: a real one keeps its own time.
+  void SetTiming(const BusTiming& timing);
+  std::optional<BusTiming> Timing();
+  // Bulk payload bytes that crossed a timed bus, IN and OUT.
+  std::pair<uint64_t, uint64_t> BulkBytes();
+
  private:
-  enum class HeldAs { Completing, Delayed, NeverAnswered, Transfer };
+  // OnBus: the device answered a transfer of a timed bus; it completes at the host
+  // controller's interrupt after its last packet.
+  enum class HeldAs { Completing, Delayed, NeverAnswered, Transfer, OnBus };
   struct Held {
     PIRP irp;
     HeldAs as;
@@ -123,6 +138,8 @@ class Bus {
   template <class Predicate>
   std::vector<Held> TakeLocked(Predicate selects);
   std::vector<Held> TakeTransfersLocked(const std::vector<uintptr_t>& pipes);
+  // The answered transfers of a timed bus, in the order of the ids; one gone already is skipped.
+  std::vector<Held> TakeOnBusLocked(const std::vector<uint64_t>& ids);
   // The device is gone: every held IRP is taken, to end with USBD_STATUS_DEVICE_GONE.
   std::vector<Held> UnplugLocked();
   // The same, for a removal met by a URB: they end from the completion DPC.
@@ -150,11 +167,24 @@ class Bus {
   // Writes the result into the URB and settles when the IRP ends.
   void DecideLocked(HeldList::iterator it, const TransferResult& result, When when, ULONG delayMs,
                     std::vector<Held>& now);
+  void WriteResultLocked(HeldList::iterator it, const TransferResult& result);
+  // The device model's answer to the transfer, or none (NAK).
+  std::optional<TransferResult> AskDeviceLocked(HeldList::iterator it, const OpenPipe& pipe);
   When DeviceAnswerWhenLocked() const;
   // Hands a new transfer to a device that queues transfers itself.
   void StartIfQueuedByDeviceLocked(HeldList::iterator it);
-  // A started transfer that leaves the list by another way than the device's answer.
+  // A transfer that leaves the list by another way than the device's answer: the device and
+  // the schedule let go of it.
   void StopStartedLocked(const Held& held);
+
+  // Timed bus (BusTimed.cpp). The schedule asks the device as the packets go.
+  std::optional<ULONG> Answer(uint64_t id) override;
+  bool Deliver(uint64_t id) override;
+  void ScheduleLocked(HeldList::iterator it);
+  // The transfer the schedule asks about, when the device may be asked about it now.
+  HeldList::iterator ScheduledTransferLocked(uint64_t id);
+  void ArmFrameTimerLocked();
+  static VOID NTAPI FrameDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
   // Marks the calling thread as inside this bus while it may call the device, so that a Wake
   // from the device is left to the offer that follows instead of taking mutex_ again.
@@ -176,6 +206,7 @@ class Bus {
   std::map<UCHAR, std::deque<ScriptedTransfer>> scripts_;  // by endpoint address
   std::set<UCHAR> heldEndpoints_;
   std::function<void()> unplugHandler_;
+  std::unique_ptr<BusSchedule> schedule_;  // null: the device answers at once
   UsbFunction& function_;
   std::atomic<BusObserver*> observer_{nullptr};
   DRIVER_OBJECT driver_{};
@@ -183,6 +214,8 @@ class Bus {
   KDPC completionDpc_{};
   KTIMER delayTimer_{};
   KDPC delayDpc_{};
+  KTIMER frameTimer_{};
+  KDPC frameDpc_{};
 };
 
 }  // namespace emu::usb

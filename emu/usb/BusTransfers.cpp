@@ -55,6 +55,11 @@ void Bus::OnDeviceWake() {
 
 void Bus::OfferLocked(std::vector<Held>& now) {
   DeviceCall call(this);
+  if (schedule_) {
+    // Whatever changed may let an endpoint that NAKed answer now.
+    schedule_->Wake(Kernel::Current().scheduler().Now());
+    ArmFrameTimerLocked();
+  }
   // A decision can let another endpoint answer (a device that echoes), so go round until one
   // pass decides nothing.
   for (bool progress = true; progress;) {
@@ -85,15 +90,21 @@ bool Bus::OfferHeadLocked(HeldList::iterator it, std::vector<Held>& now) {
     return true;
   }
   if (heldEndpoints_.count(it->endpoint)) return false;
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
-  bool in = (it->endpoint & kDirectionIn) != 0;
-  TransferRequest request{it->endpoint, pipe->maximumPacketSize, transfer.TransferBufferLength,
-                          in ? nullptr : TransferMemory(transfer), pipe->type};
-  std::optional<TransferResult> answer = function_.ServeTransfer(request);
+  if (schedule_) return false;  // the schedule asks the device as the packets go
+  std::optional<TransferResult> answer = AskDeviceLocked(it, *pipe);
   if (!answer) return false;
-  if (it->fault == UrbFaultKind::ShortAnswer) answer->data.resize(answer->data.size() / 2);
   DecideLocked(it, *answer, DeviceAnswerWhenLocked(), 0, now);
   return true;
+}
+
+std::optional<TransferResult> Bus::AskDeviceLocked(HeldList::iterator it, const OpenPipe& pipe) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
+  bool in = (it->endpoint & kDirectionIn) != 0;
+  TransferRequest request{it->endpoint, pipe.maximumPacketSize, transfer.TransferBufferLength,
+                          in ? nullptr : TransferMemory(transfer), pipe.type};
+  std::optional<TransferResult> answer = function_.ServeTransfer(request);
+  if (answer && it->fault == UrbFaultKind::ShortAnswer) answer->data.resize(answer->data.size() / 2);
+  return answer;
 }
 
 bool Bus::DecideByFaultLocked(HeldList::iterator it, std::vector<Held>& now) {
@@ -116,8 +127,7 @@ bool Bus::FailIfHaltedLocked(HeldList::iterator it, std::vector<Held>& now) {
   return true;
 }
 
-void Bus::DecideLocked(HeldList::iterator it, const TransferResult& result, When when, ULONG delayMs,
-                       std::vector<Held>& now) {
+void Bus::WriteResultLocked(HeldList::iterator it, const TransferResult& result) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = UrbOf(it->irp)->UrbBulkOrInterruptTransfer;
   USBD_STATUS status = result.status;
   ULONG room = transfer.TransferBufferLength;
@@ -135,7 +145,12 @@ void Bus::DecideLocked(HeldList::iterator it, const TransferResult& result, When
   it->started = false;  // decided: the device has nothing more to do with it
   if (status == USBD_STATUS_STALL_PID)
     if (OpenPipe* pipe = server_.FindPipe(it->pipe)) pipe->halted = true;
+}
 
+void Bus::DecideLocked(HeldList::iterator it, const TransferResult& result, When when, ULONG delayMs,
+                       std::vector<Held>& now) {
+  if (schedule_) schedule_->Forget(it->id);  // decided without crossing the timed bus
+  WriteResultLocked(it, result);
   if (delayMs > 0) {
     it->as = HeldAs::Delayed;
     it->dueMs = Kernel::Current().NowMs() + delayMs;
@@ -172,6 +187,7 @@ void Bus::StartIfQueuedByDeviceLocked(HeldList::iterator it) {
 
 void Bus::StopStartedLocked(const Held& held) {
   if (held.as == HeldAs::Transfer && held.started) function_.StopTransfer(held.id);
+  if (held.as == HeldAs::Transfer && schedule_) schedule_->Forget(held.id);
 }
 
 When Bus::DeviceAnswerWhenLocked() const { return mode_ == CompletionMode::Inline ? When::Inline : When::Dpc; }

@@ -159,7 +159,7 @@ void UrbServer::OpenInterface(PUSBD_INTERFACE_INFORMATION information, const Int
     uintptr_t pipeHandle = NewHandle();
     pipe.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipeHandle);
     pipes_[pipeHandle] = OpenPipe{information->InterfaceNumber, pipe.EndpointAddress, pipe.PipeType,
-                                  pipe.MaximumPacketSize};
+                                  pipe.MaximumPacketSize, pipe.Interval};
   }
 }
 

@@ -53,6 +53,7 @@ struct OpenPipe {
   UCHAR endpointAddress;
   USBD_PIPE_TYPE type;
   USHORT maximumPacketSize;
+  UCHAR interval;       // bInterval
   bool halted = false;  // a transfer stalled; cleared by a pipe reset
 };
 

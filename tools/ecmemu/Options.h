@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "emu/usb/BusSchedule.h"
 #include "tools/ecmemu/Params.h"
 
 namespace ecmemu {
@@ -25,6 +26,7 @@ struct RunOptions {
   bool json = false;
   std::string usbPcapPath;
   std::string ethPcapPath;
+  std::optional<emu::usb::BusTiming> busTiming;  // none: the device answers at once
 };
 
 }  // namespace ecmemu

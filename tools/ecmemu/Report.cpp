@@ -76,6 +76,21 @@ std::string DescribeErrorLogEntry(const ErrorLogLine& entry) {
   }
 }
 
+namespace {
+
+double BitsPerSecond(uint64_t bytes, double seconds) { return seconds > 0 ? static_cast<double>(bytes) * 8 / seconds : 0; }
+
+nlohmann::ordered_json BusJson(const std::optional<BusGoodput>& bus) {
+  if (!bus) return nullptr;
+  return {{"speed", bus->speed},
+          {"virtual_seconds", bus->seconds},
+          {"to_device_bits_per_second", BitsPerSecond(bus->bytesToDevice, bus->seconds)},
+          {"from_device_bits_per_second", BitsPerSecond(bus->bytesFromDevice, bus->seconds)},
+          {"limit_bits_per_second", bus->limitBitsPerSecond}};
+}
+
+}  // namespace
+
 nlohmann::ordered_json ToJson(const Report& r) {
   using json = nlohmann::ordered_json;
   json log = json::array();
@@ -120,6 +135,7 @@ nlohmann::ordered_json ToJson(const Report& r) {
       {"maximum_lookahead", r.maximumLookahead},
       {"traffic_seconds", r.trafficSeconds},
       {"round_trips_per_second", perSecond},
+      {"bus_timing", BusJson(r.bus)},
       {"steps", r.steps},
       {"failed_checks", r.failedChecks},
       {"verifier_violations", r.verifierViolations},
@@ -166,6 +182,16 @@ std::string ToText(const Report& r) {
       char rate[96];
       std::snprintf(rate, sizeof rate, "  %.2f s of streaming, %.0f round trips per second\n", r.trafficSeconds,
                     static_cast<double>(f.verified) / r.trafficSeconds);
+      out << rate;
+    }
+    if (r.bus && r.bus->seconds > 0) {
+      char rate[256];
+      std::snprintf(rate, sizeof rate,
+                    "  on a %s-speed bus: %.1f Mbit/s to the device, %.1f Mbit/s from it, in %.1f ms of virtual "
+                    "time; the bus carries at most %.1f Mbit/s of bulk payload, both ways together\n",
+                    r.bus->speed.c_str(), BitsPerSecond(r.bus->bytesToDevice, r.bus->seconds) / 1e6,
+                    BitsPerSecond(r.bus->bytesFromDevice, r.bus->seconds) / 1e6, r.bus->seconds * 1000,
+                    r.bus->limitBitsPerSecond / 1e6);
       out << rate;
     }
     out << "\nCounters\n  " << CountersText(r.counters) << "\n";

@@ -40,6 +40,17 @@ struct Counters {
   uint32_t xmitOk = 0, xmitError = 0, rcvOk = 0, rcvError = 0, rcvNoBuffer = 0;
 };
 
+// What the streaming reached on a timed bus, in its virtual time. The bytes are the bulk
+// payload each way: the Ethernet frames, and one byte more for a frame the driver's one-byte
+// termination lengthened.
+struct BusGoodput {
+  std::string speed;                      // "high" or "full"
+  double seconds = 0;                     // virtual time of the streaming
+  uint64_t bytesToDevice = 0;
+  uint64_t bytesFromDevice = 0;
+  double limitBitsPerSecond = 0;          // full bulk packets back to back, both ways together
+};
+
 struct Report {
   std::string device;        // "built-in" or the profile path
   std::string mode;          // "deterministic", "threaded" or "exploring (seed ...)"
@@ -56,6 +67,7 @@ struct Report {
   std::vector<uint16_t> packetFilterRequests;
   FrameCounts frames;
   double trafficSeconds = 0;  // real time the frames took
+  std::optional<BusGoodput> bus;  // a timed bus
   Counters counters;
   std::vector<std::string> steps;          // what the session did, in order
   std::vector<std::string> failedChecks;   // why ok is false

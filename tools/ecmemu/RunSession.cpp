@@ -14,6 +14,9 @@ namespace {
 // Scheduling points a session takes per frame, roughly: where an exploring schedule places its
 // PCT change points.
 constexpr uint64_t kStepsPerFrame = 200;
+// The largest bulk packets each speed allows: the bus's own limit is counted in them.
+constexpr USHORT kHighSpeedBulkPacket = 512;
+constexpr USHORT kFullSpeedBulkPacket = 64;
 
 // The driver's life: load, one adapter on the device, the session's steps, halt, unload.
 void Drive(const RunOptions& options, const SessionDevice& device, Captures& captures, ProgressLine& progress,
@@ -88,6 +91,12 @@ Report RunSession(const RunOptions& options, const emu::devices::DeviceProfile& 
   {
     emu::devices::EcmFunction device(profile);
     emu::usb::Bus bus(device);
+    if (options.busTiming) {
+      bus.SetTiming(*options.busTiming);
+      const emu::usb::BusSpeed& speed = options.busTiming->speed;
+      USHORT packet = speed.microframes ? kHighSpeedBulkPacket : kFullSpeedBulkPacket;
+      report.bus = BusGoodput{speed.name, 0, 0, 0, emu::usb::BulkLimitBitsPerSecond(speed, packet)};
+    }
     OnBus(options, SessionDevice{bus, profile, &device, nullptr}, captures, progress, report);
   }
   End(*kernel, captures, report);

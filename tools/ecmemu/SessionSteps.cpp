@@ -170,9 +170,17 @@ void SessionSteps::WaitForLink() {
 void SessionSteps::Stream(uint32_t count) {
   if (stalled_ || count == 0) return;
   auto start = std::chrono::steady_clock::now();
+  uint64_t startTick = emu::Kernel::Current().scheduler().Now();
+  std::pair<uint64_t, uint64_t> startBytes = bus_.BulkBytes();
   uint32_t first = traffic_->sent();
   bool ok = traffic_->Stream(count) && traffic_->Drain();
   report_.trafficSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (report_.bus) {
+    std::pair<uint64_t, uint64_t> bytes = bus_.BulkBytes();
+    report_.bus->seconds += static_cast<double>(emu::Kernel::Current().scheduler().Now() - startTick) / 1e7;
+    report_.bus->bytesFromDevice += bytes.first - startBytes.first;
+    report_.bus->bytesToDevice += bytes.second - startBytes.second;
+  }
   if (!Moved(ok, "the traffic stalled: nothing moved for 10 s")) return;
   Step("traffic: frames " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
        " sent through the device's wire and back");

@@ -12,6 +12,7 @@
 #include "tools/ecmemu/BridgeSession.h"
 #include "tools/ecmemu/DeviceChoice.h"
 #include "tools/ecmemu/FaultMatrix.h"
+#include "tools/ecmemu/Goodput.h"
 #include "tools/ecmemu/Options.h"
 #include "tools/ecmemu/Reflector.h"
 #include "tools/ecmemu/RunSession.h"
@@ -64,6 +65,8 @@ int Run(ecmemu::RunOptions& options, const std::vector<std::string>& rawParams) 
   if (!ecmemu::ParseParams(rawParams, &options.params, &error)) return Usage(error);
   if (!options.usbDevice.empty() && !options.profilePath.empty())
     return Usage("--profile and --usb-device name two devices");
+  if (options.busTiming && (options.threaded || !options.usbDevice.empty()))
+    return Usage("--bus-timing keeps virtual time: not with --threaded or --usb-device");
   emu::devices::DeviceProfile profile;
   if (options.usbDevice.empty() && !ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
   if (!options.usbPcapPath.empty() && options.usbPcapPath == options.ethPcapPath)
@@ -152,6 +155,38 @@ int Profile(const std::string& usbDevice, const std::string& outputPath) {
   return kExitOk;
 }
 
+// The options that put a session on a timed bus; false when they are not understood.
+struct TimingChoice {
+  std::string speed;
+  uint64_t dpcLatencyUs = 0;
+  uint32_t interruptThreshold = 1;
+
+  void AddTo(CLI::App* command, const std::string& speedHelp) {
+    command->add_option("--bus-timing", speed, speedHelp)->check(CLI::IsMember({"high", "full"}));
+    command->add_option("--dpc-latency-us", dpcLatencyUs,
+                        "a timed bus: microseconds from a completion to the driver's next transfer reaching the bus")
+        ->check(CLI::Range(0u, 1000000u));
+    command->add_option("--interrupt-threshold", interruptThreshold,
+                        "a timed bus: (micro)frames between the host controller's completion interrupts (default 1)")
+        ->check(CLI::Range(1u, 64u));
+  }
+  std::optional<emu::usb::BusTiming> Timing() const {
+    if (speed.empty()) return std::nullopt;
+    return emu::usb::BusTiming{speed == "full" ? emu::usb::kFullSpeed : emu::usb::kHighSpeed, interruptThreshold,
+                               dpcLatencyUs * 10};
+  }
+};
+
+int Goodput(ecmemu::GoodputOptions& options, const TimingChoice& timing) {
+  emu::devices::DeviceProfile profile;
+  std::string error;
+  if (!ecmemu::ChooseDevice(options.profilePath, &profile, &error)) return Usage(error);
+  TimingChoice chosen = timing;
+  if (chosen.speed.empty()) chosen.speed = "high";
+  options.timing = *chosen.Timing();
+  return ecmemu::PrintGoodputTable(profile, options, std::cout) ? kExitOk : kExitChecksFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,6 +224,8 @@ int main(int argc, char** argv) {
   runCommand->add_flag("--json", run.json, "print the report as one JSON object");
   runCommand->add_option("--usb-pcap", run.usbPcapPath, "write the USB traffic as a USBPcap capture");
   runCommand->add_option("--eth-pcap", run.ethPcapPath, "write the adapter's frames as an Ethernet capture");
+  TimingChoice runTiming;
+  runTiming.AddTo(runCommand, "keep USB time on a high- or full-speed bus and report the goodput (deterministic only)");
   ecmemu::BridgeOptions bridge;
   std::vector<std::string> rawBridgeParams;
   CLI::App* bridgeCommand = app.add_subcommand(
@@ -225,19 +262,32 @@ int main(int argc, char** argv) {
       app.add_subcommand("profile", "read a real USB device's descriptors and write them as a device profile");
   profileCommand->add_option("--usb-device", profileDevice, "VID:PID[@N] or a bus path")->required();
   profileCommand->add_option("--output", profileOutput, "the profile file (default: standard output)");
+  ecmemu::GoodputOptions goodput;
+  TimingChoice goodputTiming;
+  CLI::App* goodputCommand = app.add_subcommand(
+      "goodput", "measure what the driver reaches each way on a timed USB bus, for RxBuffers and TxBuffers of 2 to "
+                 "32 and frames of 60, 512 and 1514 bytes; print the table");
+  goodputCommand->add_option("--profile", goodput.profilePath, "device profile file (default: the built-in device)");
+  goodputTiming.AddTo(goodputCommand, "the bus: high (the default) or full speed");
+  goodputCommand->add_option("--window-ms", goodput.windowMs, "virtual milliseconds measured per cell")
+      ->check(CLI::Range(1u, 1000u));
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
   } catch (const CLI::ParseError& e) {
     bool known = runCommand->parsed() || bridgeCommand->parsed() || faultsCommand->parsed() ||
-                 reflectCommand->parsed() || profileCommand->parsed();
+                 reflectCommand->parsed() || profileCommand->parsed() || goodputCommand->parsed();
     if (argc > 1 && argv[1][0] != '-' && !known)
       return Usage(std::string("unknown command '") + argv[1] +
-                   "' (the commands are run, bridge, faults, reflect and profile)");
+                   "' (the commands are run, bridge, faults, reflect, profile and goodput)");
     return Usage(e.what());
   }
-  if (runCommand->parsed()) return Run(run, rawParams);
+  if (runCommand->parsed()) {
+    run.busTiming = runTiming.Timing();
+    return Run(run, rawParams);
+  }
+  if (goodputCommand->parsed()) return Goodput(goodput, goodputTiming);
   if (bridgeCommand->parsed()) return Bridge(bridge, rawBridgeParams);
   if (faultsCommand->parsed()) return Faults(matrix, rawMatrixParams, urbs, kinds);
   if (reflectCommand->parsed()) return ecmemu::RunReflector(reflect);
