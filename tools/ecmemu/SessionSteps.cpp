@@ -80,7 +80,13 @@ bool SessionSteps::StartTraffic() {
   if (traffic_) return true;
   std::optional<Address> host = session_.QueryAddress(OID_802_3_CURRENT_ADDRESS);
   if (!host || report_.maximumTotalSize < kFrameOverhead) return false;
-  traffic_ = std::make_unique<TrafficRun>(session_, device_.model, *host, report_.maximumTotalSize, ethernet_);
+  if (options_.frameSize > report_.maximumTotalSize) {
+    Fail("--frame-size " + std::to_string(options_.frameSize) + " is more than the adapter's maximum frame of " +
+         std::to_string(report_.maximumTotalSize) + " bytes");
+    return false;
+  }
+  traffic_ = std::make_unique<TrafficRun>(session_, device_.model, *host, report_.maximumTotalSize, ethernet_,
+                                          options_.frameSize);
   if (device_.real)
     device_.real->SetOnGone([this] {
       bus_.Unplug();

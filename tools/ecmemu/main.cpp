@@ -15,6 +15,7 @@
 #include "tools/ecmemu/Options.h"
 #include "tools/ecmemu/Reflector.h"
 #include "tools/ecmemu/RunSession.h"
+#include "tools/ecmemu/Traffic.h"
 
 namespace {
 
@@ -166,6 +167,10 @@ int main(int argc, char** argv) {
                          "must reflect the frames: ecmemu reflect)");
   runCommand->add_option("--param", rawParams, "registry keyword NAME=VALUE for the adapter (repeatable)");
   runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 1000000u));
+  runCommand
+      ->add_option("--frame-size", run.frameSize,
+                   "bytes of every frame, header included (default: lengths spread over the whole range)")
+      ->check(CLI::Range(static_cast<uint32_t>(ecmemu::kFrameOverhead), 65535u));
   CLI::Option* threaded =
       runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
   runCommand
