@@ -4,14 +4,18 @@
 
 #include <platform.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace emu {
 
+// A lock class, as the lock tracker numbers it (LockTracker::Name gives its name).
+using LockClassId = uint32_t;
+
 struct HeldLock {
   const void* lock;
-  std::string lockClass;
+  LockClassId lockClass;
   const void* site;  // return address of the acquisition
   bool isMutex;
 };

@@ -124,7 +124,8 @@ void Scheduler::RunDpc(const TakenDpc& dpc) {
     Verifier& verifier = Kernel::Current().verifier();
     if (!context.held.empty())
       verifier.Report("spinlock", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
-                                      " returned holding lock " + context.held.back().lockClass);
+                                      " returned holding lock " +
+                                      Kernel::Current().locks().Name(context.held.back().lockClass));
     if (context.irql != DISPATCH_LEVEL)
       verifier.Report("irql", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
                                   " returned at IRQL " + std::to_string(context.irql) +
@@ -264,7 +265,8 @@ void Scheduler::RunWorkItem(PIO_WORKITEM item) {
   Verifier& verifier = Kernel::Current().verifier();
   if (!self.held.empty())
     verifier.Report("spinlock", "work item routine " + Symbolize(reinterpret_cast<void*>(routine)) +
-                                    " returned holding lock " + self.held.back().lockClass);
+                                    " returned holding lock " +
+                                    Kernel::Current().locks().Name(self.held.back().lockClass));
   if (self.irql != PASSIVE_LEVEL) {
     verifier.Report("irql", "work item routine " + Symbolize(reinterpret_cast<void*>(routine)) +
                                 " returned at IRQL " + std::to_string(self.irql));

@@ -86,7 +86,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
                                          " above the current IRQL " + std::to_string(context.irql));
   if (NewIrql < DISPATCH_LEVEL && HoldsSpinLock(context))
     kernel.verifier().Report("irql", "IRQL lowered below DISPATCH_LEVEL while spin lock " +
-                                         context.held.back().lockClass + " is held");
+                                         kernel.locks().Name(context.held.back().lockClass) + " is held");
   context.irql = NewIrql;
 }
 
@@ -117,7 +117,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   if (NewIrql < DISPATCH_LEVEL && HoldsSpinLock(context))
     kernel.verifier().Report("irql", "releasing " + kernel.locks().ClassOf(SpinLock) +
                                          " lowers IRQL while spin lock " +
-                                         context.held.back().lockClass + " is still held");
+                                         kernel.locks().Name(context.held.back().lockClass) + " is still held");
   context.irql = NewIrql;
   if (NewIrql == PASSIVE_LEVEL) kernel.PreemptionPoint(SpinLock);
   emu::SchedulingPoint();
