@@ -34,7 +34,10 @@ class Context {
 };
 
 // The context of the calling OS thread; threads the emulator did not start get one of their own.
-Context& CurrentContext();
+// Asked on every platform call, so the common case is inline.
+extern thread_local Context* tlsCurrentContext;
+Context& NewThreadContext();
+inline Context& CurrentContext() { return tlsCurrentContext ? *tlsCurrentContext : NewThreadContext(); }
 
 // Installs a context on the calling thread for a scope (a DPC run, a worker's lifetime).
 class ContextScope {

@@ -31,7 +31,7 @@ void Take(PKSPIN_LOCK lock, Context& context, const void* site) {
                                       __ATOMIC_RELAXED)) {
     if (kernel.scheduler().explorer())
       kernel.scheduler().Wait([lock] { return __atomic_load_n(lock, __ATOMIC_ACQUIRE) == 0; }, nullptr,
-                              "spin lock " + kernel.locks().ClassOf(lock), true);
+                              [&kernel, lock] { return "spin lock " + kernel.locks().ClassOf(lock); }, true);
     else if (kernel.mode() == emu::Mode::Deterministic)
       kernel.verifier().Fatal("spinlock", "spin lock " + kernel.locks().ClassOf(lock) +
                                               " is held by " +
