@@ -175,6 +175,9 @@ class Bus {
   uint64_t lastTransferId_ = 0;
   std::map<UCHAR, std::deque<ScriptedTransfer>> scripts_;  // by endpoint address
   std::set<UCHAR> heldEndpoints_;
+  // An offer's pass: pipes whose oldest undecided transfer keeps waiting (a member, so that
+  // a pass allocates nothing).
+  std::vector<uintptr_t> waitingPipes_;
   std::function<void()> unplugHandler_;
   UsbFunction& function_;
   std::atomic<BusObserver*> observer_{nullptr};
