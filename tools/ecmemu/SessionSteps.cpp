@@ -93,8 +93,10 @@ bool SessionSteps::StartTraffic() {
       traffic_->Abandon();
     });
   traffic_->onProgress = [this](uint32_t sent, uint64_t back) {
-    progress_.Show("ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
-                   std::to_string(back) + " back");
+    progress_.Show([&] {
+      return "ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
+             std::to_string(back) + " back";
+    });
   };
   return true;
 }
