@@ -6,23 +6,22 @@
 namespace emu {
 namespace {
 
-thread_local Context* tlsContext = nullptr;
 thread_local std::unique_ptr<Context> tlsOwnContext;
 std::atomic<int> threadCounter{0};
 
 }  // namespace
 
-Context& CurrentContext() {
-  if (!tlsContext) {
-    tlsOwnContext = std::make_unique<Context>("thread " + std::to_string(++threadCounter));
-    tlsContext = tlsOwnContext.get();
-  }
-  return *tlsContext;
+thread_local Context* tlsCurrentContext = nullptr;
+
+Context& NewThreadContext() {
+  tlsOwnContext = std::make_unique<Context>("thread " + std::to_string(++threadCounter));
+  tlsCurrentContext = tlsOwnContext.get();
+  return *tlsCurrentContext;
 }
 
-ContextScope::ContextScope(Context& context) : previous_(tlsContext) { tlsContext = &context; }
+ContextScope::ContextScope(Context& context) : previous_(tlsCurrentContext) { tlsCurrentContext = &context; }
 
-ContextScope::~ContextScope() { tlsContext = previous_; }
+ContextScope::~ContextScope() { tlsCurrentContext = previous_; }
 
 AllocationOwnerScope::AllocationOwnerScope(const void* owner) : previous_(CurrentContext().allocationOwner) {
   CurrentContext().allocationOwner = owner;

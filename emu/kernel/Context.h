@@ -4,14 +4,18 @@
 
 #include <platform.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace emu {
 
+// A lock class, as the lock tracker numbers it (LockTracker::Name gives its name).
+using LockClassId = uint32_t;
+
 struct HeldLock {
   const void* lock;
-  std::string lockClass;
+  LockClassId lockClass;
   const void* site;  // return address of the acquisition
   bool isMutex;
 };
@@ -30,7 +34,10 @@ class Context {
 };
 
 // The context of the calling OS thread; threads the emulator did not start get one of their own.
-Context& CurrentContext();
+// Asked on every platform call, so the common case is inline.
+extern thread_local Context* tlsCurrentContext;
+Context& NewThreadContext();
+inline Context& CurrentContext() { return tlsCurrentContext ? *tlsCurrentContext : NewThreadContext(); }
 
 // Installs a context on the calling thread for a scope (a DPC run, a worker's lifetime).
 class ContextScope {

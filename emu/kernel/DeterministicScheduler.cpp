@@ -274,7 +274,7 @@ void DeterministicScheduler::WorkerMain(EmuThread* self) {
 
 std::string DeterministicScheduler::DescribeBlockedLocked() const {
   std::string text;
-  for (const Waiter* w : waiters_) text += "  " + w->context->name + " waits on " + w->what + "\n";
+  for (const Waiter* w : waiters_) text += "  " + w->context->name + " waits on " + w->what() + "\n";
   for (WorkQueue queue : {WorkQueue::Critical, WorkQueue::Delayed})
     for (PIO_WORKITEM item : WorkLocked(queue))
       text += "  work item " + Symbolize(reinterpret_cast<void*>(item->routine)) + " waits for one of the " +

@@ -116,10 +116,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   auto* owner = reinterpret_cast<struct _KTHREAD*>(&context);
   bool newlyOwned = false;
   std::function<bool()> trySatisfy;
-  std::string what;
+  std::function<std::string()> what;
   if (mutex) {
     auto* m = static_cast<PRKMUTEX>(Object);
-    what = "mutex " + kernel.locks().ClassOf(Object);
+    what = [&kernel, Object] { return "mutex " + kernel.locks().ClassOf(Object); };
     trySatisfy = [m, owner, &newlyOwned] {
       if (m->Header.SignalState == 1) {
         m->Header.SignalState = 0;
@@ -135,7 +135,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     };
   } else {
     bool autoReset = header->Type == SynchronizationEvent;
-    what = Describe(header->Type >= kTimerNotificationObject ? "timer" : "event", Object);
+    const char* kind = header->Type >= kTimerNotificationObject ? "timer" : "event";
+    what = [kind, Object] { return Describe(kind, Object); };
     trySatisfy = [header, autoReset] {
       if (header->SignalState <= 0) return false;
       if (autoReset) header->SignalState = 0;

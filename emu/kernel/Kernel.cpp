@@ -8,11 +8,7 @@
 #include "emu/kernel/ThreadedScheduler.h"
 
 namespace emu {
-namespace {
-
-Kernel* current = nullptr;
-
-}  // namespace
+Kernel* Kernel::current_ = nullptr;
 
 Kernel::Kernel(Mode mode, int processors) : mode_(mode) {
   Install();
@@ -29,11 +25,11 @@ Kernel::Kernel(const Exploration& exploration, int processors) : mode_(Mode::Det
 }
 
 void Kernel::Install() {
-  if (current) {
+  if (current_) {
     std::fprintf(stderr, "emulator: only one emulated kernel may exist at a time\n");
     std::abort();
   }
-  current = this;
+  current_ = this;
   locks_.NameClass(&cancelSpinLock_, "IoCancelSpinLock");
 }
 
@@ -42,18 +38,15 @@ Kernel::~Kernel() {
   // A thread that stayed blocked still uses the scheduler; it must not be destroyed under it.
   if (!scheduler_->Clean()) KeepForever(scheduler_.release());
   SetScheduleNote("");
-  current = nullptr;
+  current_ = nullptr;
 }
 
-Kernel& Kernel::Current() {
-  if (!current) {
-    std::fprintf(stderr, "emulator: a platform function was called with no emulated kernel\n");
-    std::abort();
-  }
-  return *current;
+void Kernel::NoKernel() {
+  std::fprintf(stderr, "emulator: a platform function was called with no emulated kernel\n");
+  std::abort();
 }
 
-bool Kernel::Exists() { return current != nullptr; }
+bool Kernel::Exists() { return current_ != nullptr; }
 
 std::string Kernel::ScheduleDescription() const {
   return scheduler_->explorer() ? scheduler_->explorer()->Describe() : "";

@@ -26,7 +26,10 @@ class Kernel {
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
 
-  static Kernel& Current();
+  static Kernel& Current() {
+    if (!current_) NoKernel();
+    return *current_;
+  }
   static bool Exists();
 
   Mode mode() const { return mode_; }
@@ -62,6 +65,9 @@ class Kernel {
 
  private:
   void Install();
+  [[noreturn]] static void NoKernel();
+
+  static Kernel* current_;  // the one that exists, set by the constructing thread
 
   Mode mode_;
   Verifier verifier_;

@@ -46,6 +46,11 @@ namespace emu {
 
 PMDL CreatePlatformMdl(void* address, ULONG length, bool mapped) {
   auto mdl = static_cast<PMDL>(std::malloc(sizeof(MDL)));
+  InitializePlatformMdl(mdl, address, length, mapped);
+  return mdl;
+}
+
+void InitializePlatformMdl(PMDL mdl, void* address, ULONG length, bool mapped) {
   InitializeMdl(mdl, address, length);
   if (mapped) {
     mdl->MappedSystemVa = address;
@@ -53,7 +58,6 @@ PMDL CreatePlatformMdl(void* address, ULONG length, bool mapped) {
   } else {
     mdl->MdlFlags = MDL_PAGES_LOCKED;
   }
-  return mdl;
 }
 
 void FreePlatformMdl(PMDL mdl) { std::free(mdl); }

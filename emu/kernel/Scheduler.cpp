@@ -1,7 +1,9 @@
 #include "emu/kernel/Scheduler.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 
 #include "emu/kernel/Kernel.h"
 
@@ -25,7 +27,7 @@ bool Inside(const void* object, const void* start, size_t length) {
 }  // namespace
 
 NTSTATUS Scheduler::Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* timeout,
-                         const std::string& what, bool spinning) {
+                         std::function<std::string()> what, bool spinning) {
   std::unique_lock<std::mutex> lock(lock_);
   if (trySatisfy()) return STATUS_SUCCESS;
   Waiter waiter;
@@ -39,7 +41,7 @@ NTSTATUS Scheduler::Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* 
   }
   waiter.context = &CurrentContext();
   waiter.trySatisfy = std::move(trySatisfy);
-  waiter.what = what;
+  waiter.what = std::move(what);
   waiter.spinning = spinning;
   waiters_.push_back(&waiter);
   Block(lock, waiter);
@@ -109,14 +111,27 @@ bool Scheduler::PopDpcLocked(TakenDpc* taken) {
   dpc->DpcData = nullptr;  // it may be queued again while it runs
   *taken = {dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2,
             ++dpcsTaken_};
-  runningDpcs_.insert(taken->taken);
+  runningDpcs_.push_back(taken->taken);
   return true;
 }
 
 void Scheduler::RunDpc(const TakenDpc& dpc) {
+  // A DPC runs in a context of its own. Each thread keeps those its DPCs ran in, whose lists of
+  // held locks the next ones reuse (DPCs nest where a wait lets queued work run).
+  thread_local std::vector<std::unique_ptr<Context>> spares;
+  std::unique_ptr<Context> own;
+  if (spares.empty()) {
+    own = std::make_unique<Context>("DPC");
+  } else {
+    own = std::move(spares.back());
+    spares.pop_back();
+  }
   {
-    Context context("DPC", DISPATCH_LEVEL);
+    Context& context = *own;
+    context.irql = DISPATCH_LEVEL;
+    context.held.clear();
     context.inDpc = true;
+    context.allocationOwner = nullptr;
     ContextScope scope(context);
     tlsDpcTaken = dpc.taken;
     PKDEFERRED_ROUTINE routine = dpc.routine;
@@ -124,14 +139,16 @@ void Scheduler::RunDpc(const TakenDpc& dpc) {
     Verifier& verifier = Kernel::Current().verifier();
     if (!context.held.empty())
       verifier.Report("spinlock", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
-                                      " returned holding lock " + context.held.back().lockClass);
+                                      " returned holding lock " +
+                                      Kernel::Current().locks().Name(context.held.back().lockClass));
     if (context.irql != DISPATCH_LEVEL)
       verifier.Report("irql", "DPC or timer routine " + Symbolize(reinterpret_cast<void*>(routine)) +
                                   " returned at IRQL " + std::to_string(context.irql) +
                                   " instead of DISPATCH_LEVEL");
   }
+  spares.push_back(std::move(own));
   std::lock_guard<std::mutex> guard(lock_);
-  runningDpcs_.erase(runningDpcs_.find(dpc.taken));
+  runningDpcs_.erase(std::find(runningDpcs_.begin(), runningDpcs_.end(), dpc.taken));
   SatisfyWaitersLocked();  // a flush may wait for this one
 }
 
@@ -164,8 +181,7 @@ void Scheduler::FlushDpcs() {
   KeInitializeDpc(&marker.dpc, MarkFlush, &marker);
   InsertDpc(&marker.dpc, nullptr, nullptr);
   Wait([this, &marker] { return marker.ran && (runningDpcs_.empty() || *runningDpcs_.begin() >= marker.taken); },
-       nullptr,
-       "KeFlushQueuedDpcs");
+       nullptr, [] { return "KeFlushQueuedDpcs"; });
 }
 
 bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
@@ -173,22 +189,16 @@ bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     wasSet = timer->Header.Inserted != 0;
-    if (wasSet) {
-      auto range = timers_.equal_range(timer->DueTime.QuadPart);
-      for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == timer) {
-          timers_.erase(it);
-          break;
-        }
-      }
-    }
+    if (wasSet) DisarmLocked(timer);
     LONGLONG t = dueTime.QuadPart;
     uint64_t due = t < 0 ? Now() + static_cast<uint64_t>(-t) : static_cast<uint64_t>(t);
     timer->DueTime.QuadPart = due;
     timer->Dpc = dpc;
     timer->Header.Inserted = 1;
     timer->Header.SignalState = 0;
-    timers_.emplace(due, timer);
+    auto after = std::upper_bound(timers_.begin(), timers_.end(), due,
+                                  [](uint64_t when, const auto& armed) { return when < armed.first; });
+    timers_.insert(after, {due, timer});
   }
   OnTimersChanged();
   return wasSet;
@@ -197,20 +207,19 @@ bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
 bool Scheduler::CancelTimer(PKTIMER timer) {
   std::lock_guard<std::mutex> guard(lock_);
   if (!timer->Header.Inserted) return false;
-  auto range = timers_.equal_range(timer->DueTime.QuadPart);
-  for (auto it = range.first; it != range.second; ++it) {
-    if (it->second == timer) {
-      timers_.erase(it);
-      break;
-    }
-  }
+  DisarmLocked(timer);
   timer->Header.Inserted = 0;
   return true;
 }
 
+void Scheduler::DisarmLocked(PKTIMER timer) {
+  auto it = std::find_if(timers_.begin(), timers_.end(), [timer](const auto& armed) { return armed.second == timer; });
+  if (it != timers_.end()) timers_.erase(it);
+}
+
 void Scheduler::FireTimersLocked(uint64_t now) {
-  while (!timers_.empty() && timers_.begin()->first <= now) {
-    PKTIMER timer = timers_.begin()->second;
+  while (!timers_.empty() && timers_.front().first <= now) {
+    PKTIMER timer = timers_.front().second;
     timers_.erase(timers_.begin());
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
@@ -225,7 +234,7 @@ void Scheduler::FireTimersLocked(uint64_t now) {
 }
 
 uint64_t Scheduler::NextTimerDueLocked() const {
-  return timers_.empty() ? UINT64_MAX : timers_.begin()->first;
+  return timers_.empty() ? UINT64_MAX : timers_.front().first;
 }
 
 void Scheduler::QueueWork(PIO_WORKITEM item) {
@@ -264,7 +273,8 @@ void Scheduler::RunWorkItem(PIO_WORKITEM item) {
   Verifier& verifier = Kernel::Current().verifier();
   if (!self.held.empty())
     verifier.Report("spinlock", "work item routine " + Symbolize(reinterpret_cast<void*>(routine)) +
-                                    " returned holding lock " + self.held.back().lockClass);
+                                    " returned holding lock " +
+                                    Kernel::Current().locks().Name(self.held.back().lockClass));
   if (self.irql != PASSIVE_LEVEL) {
     verifier.Report("irql", "work item routine " + Symbolize(reinterpret_cast<void*>(routine)) +
                                 " returned at IRQL " + std::to_string(self.irql));
@@ -277,7 +287,7 @@ void Scheduler::RunWorkItem(PIO_WORKITEM item) {
 
 void Scheduler::LetRunningWorkReturn(PDEVICE_OBJECT device) {
   Wait([this, device] { return runningWork_.count(device) == 0; }, nullptr,
-       "work items of device " + Hex(device) + " returning");
+       [device] { return "work items of device " + Hex(device) + " returning"; });
 }
 
 int Scheduler::WorkFor(PDEVICE_OBJECT device) {
@@ -311,7 +321,7 @@ std::vector<std::string> Scheduler::Pending() {
     pending.push_back("work item " + Symbolize(reinterpret_cast<void*>(item->routine)) + " still queued");
   for (PIO_WORKITEM item : delayedWork_)
     pending.push_back("work item " + Symbolize(reinterpret_cast<void*>(item->routine)) + " still queued");
-  for (Waiter* w : waiters_) pending.push_back(w->context->name + " still waiting on " + w->what);
+  for (Waiter* w : waiters_) pending.push_back(w->context->name + " still waiting on " + w->what());
   return pending;
 }
 

@@ -53,7 +53,7 @@ struct Waiter {
   bool spinning = false;  // on a spin lock: it keeps its processor while it waits
   NTSTATUS result = STATUS_SUCCESS;
   std::condition_variable cv;
-  std::string what;
+  std::function<std::string()> what;  // names what it waits on, asked only for a report
 };
 
 class Scheduler {
@@ -65,7 +65,7 @@ class Scheduler {
   // Waits until trySatisfy succeeds or the relative time-out (100-ns units, null: none)
   // runs out. Returns STATUS_SUCCESS or STATUS_TIMEOUT.
   NTSTATUS Wait(std::function<bool()> trySatisfy, const LARGE_INTEGER* timeout,
-                const std::string& what, bool spinning = false);
+                std::function<std::string()> what, bool spinning = false);
   // A scheduling point: the platform call the driver makes here may be overtaken by any other
   // thread, DPC or work item. Only an exploring scheduler takes it.
   virtual void Preempt() {}
@@ -138,6 +138,7 @@ class Scheduler {
   // Fires timers due at 'now': signals them and queues their DPCs.
   void FireTimersLocked(uint64_t now);
   uint64_t NextTimerDueLocked() const;  // UINT64_MAX when none
+  void DisarmLocked(PKTIMER timer);
   void TimeOutWaitersLocked(uint64_t now);
   void Wake(Waiter& waiter, NTSTATUS result);
   virtual void OnWaiterWoken(Waiter& waiter) = 0;
@@ -146,8 +147,10 @@ class Scheduler {
   std::list<Waiter*> waiters_;
   std::deque<PKDPC> dpcs_;
   uint64_t dpcsTaken_ = 0;
-  std::multiset<uint64_t> runningDpcs_;  // by the order they were taken in
-  std::multimap<uint64_t, PKTIMER> timers_;
+  std::vector<uint64_t> runningDpcs_;  // by the order they were taken in, ascending
+  // Armed timers by due time, those due together in the order they were set: a few at a
+  // time, and one set and fired per frame, so a sorted array beats a tree.
+  std::vector<std::pair<uint64_t, PKTIMER>> timers_;
   std::deque<PIO_WORKITEM> criticalWork_;
   std::deque<PIO_WORKITEM> delayedWork_;
   std::map<PDEVICE_OBJECT, int> runningWork_;

@@ -31,7 +31,7 @@ void Take(PKSPIN_LOCK lock, Context& context, const void* site) {
                                       __ATOMIC_RELAXED)) {
     if (kernel.scheduler().explorer())
       kernel.scheduler().Wait([lock] { return __atomic_load_n(lock, __ATOMIC_ACQUIRE) == 0; }, nullptr,
-                              "spin lock " + kernel.locks().ClassOf(lock), true);
+                              [&kernel, lock] { return "spin lock " + kernel.locks().ClassOf(lock); }, true);
     else if (kernel.mode() == emu::Mode::Deterministic)
       kernel.verifier().Fatal("spinlock", "spin lock " + kernel.locks().ClassOf(lock) +
                                               " is held by " +
@@ -86,7 +86,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
                                          " above the current IRQL " + std::to_string(context.irql));
   if (NewIrql < DISPATCH_LEVEL && HoldsSpinLock(context))
     kernel.verifier().Report("irql", "IRQL lowered below DISPATCH_LEVEL while spin lock " +
-                                         context.held.back().lockClass + " is held");
+                                         kernel.locks().Name(context.held.back().lockClass) + " is held");
   context.irql = NewIrql;
 }
 
@@ -117,7 +117,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   if (NewIrql < DISPATCH_LEVEL && HoldsSpinLock(context))
     kernel.verifier().Report("irql", "releasing " + kernel.locks().ClassOf(SpinLock) +
                                          " lowers IRQL while spin lock " +
-                                         context.held.back().lockClass + " is still held");
+                                         kernel.locks().Name(context.held.back().lockClass) + " is still held");
   context.irql = NewIrql;
   if (NewIrql == PASSIVE_LEVEL) kernel.PreemptionPoint(SpinLock);
   emu::SchedulingPoint();

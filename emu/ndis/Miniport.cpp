@@ -46,7 +46,8 @@ void Miniport::CallDriver(KIRQL level, const char* routine, const std::function<
   call();
   Verifier& verifier = Kernel::Current().verifier();
   if (context.held.size() > held)
-    verifier.Report("spinlock", std::string(routine) + " returned holding lock " + context.held.back().lockClass);
+    verifier.Report("spinlock", std::string(routine) + " returned holding lock " +
+                                    Kernel::Current().locks().Name(context.held.back().lockClass));
   if (context.irql != level) {
     verifier.Report("irql", std::string(routine) + " returned at IRQL " + std::to_string(context.irql) +
                                 " instead of " + std::to_string(level));

@@ -30,8 +30,8 @@ bool Miniport::BeginRequest(const char* routine) {
   }
   LARGE_INTEGER timeout;
   timeout.QuadPart = -kRequestWaitMs * 10000;
-  if (kernel.scheduler().Wait(take, &timeout, "the adapter's request slot (a pended set)") == STATUS_SUCCESS)
-    return true;
+  auto what = [] { return "the adapter's request slot (a pended set)"; };
+  if (kernel.scheduler().Wait(take, &timeout, what) == STATUS_SUCCESS) return true;
   ReportViolation(std::string(routine) + " could not be issued: the set that pended was not completed within " +
                   std::to_string(kRequestWaitMs / 1000) + " s");
   return false;

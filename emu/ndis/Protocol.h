@@ -38,12 +38,18 @@ class ProtocolPacket {
   ProtocolPacket& operator=(const ProtocolPacket&) = delete;
 
   PNDIS_PACKET packet() { return &packet_; }
+  // A packet of one mapped buffer made anew as 'length' bytes, as a protocol reinitializes a
+  // packet it got back to send it again; the buffer keeps its memory when it has room. Returns
+  // the bytes, the caller's to fill.
+  UCHAR* Reinitialize(size_t length);
   // The bytes of the buffers in chain order: what a frame built from the packet holds, or
   // what a transfer into it left there.
   std::vector<UCHAR> Contents() const;
   const std::vector<UCHAR>& buffer(size_t index) const { return memory_[index]; }
 
  private:
+  void LinkBuffers();  // the packet's chain over mdls_, counted anew
+
   NDIS_PACKET packet_{};
   std::vector<std::vector<UCHAR>> memory_;
   std::vector<PMDL> mdls_;
@@ -71,6 +77,7 @@ struct ReceivedFrame {
   // The frame as the protocol has it: header and lookahead, with the bytes a successful
   // transfer brought put in their place.
   std::vector<UCHAR> Bytes() const;
+  void CopyBytes(std::vector<UCHAR>& into) const;  // the same, in a buffer the caller keeps
 };
 
 class Protocol {

@@ -205,6 +205,9 @@ class Bus : private ScheduleClient {
   uint64_t lastTransferId_ = 0;
   std::map<UCHAR, std::deque<ScriptedTransfer>> scripts_;  // by endpoint address
   std::set<UCHAR> heldEndpoints_;
+  // An offer's pass: pipes whose oldest undecided transfer keeps waiting (a member, so that
+  // a pass allocates nothing).
+  std::vector<uintptr_t> waitingPipes_;
   std::function<void()> unplugHandler_;
   std::unique_ptr<BusSchedule> schedule_;  // null: the device answers at once
   UsbFunction& function_;

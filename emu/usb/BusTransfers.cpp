@@ -64,14 +64,15 @@ void Bus::OfferLocked(std::vector<Held>& now) {
   // pass decides nothing.
   for (bool progress = true; progress;) {
     progress = false;
-    std::set<uintptr_t> waiting;  // pipes whose oldest undecided transfer keeps waiting
+    waitingPipes_.clear();
     for (auto it = held_.begin(); it != held_.end();) {
       auto next = std::next(it);  // a decision moves or removes 'it'
-      if (it->as == HeldAs::Transfer && !it->started && !waiting.count(it->pipe)) {
+      if (it->as == HeldAs::Transfer && !it->started &&
+          std::find(waitingPipes_.begin(), waitingPipes_.end(), it->pipe) == waitingPipes_.end()) {
         if (OfferHeadLocked(it, now))
           progress = true;
         else
-          waiting.insert(it->pipe);
+          waitingPipes_.push_back(it->pipe);
       }
       it = next;
     }

@@ -158,15 +158,16 @@ std::optional<Outcome> UrbServer::CheckBuffer(PVOID buffer, PMDL mdl, ULONG leng
   return CheckResident(data, length, "the transfer buffer");
 }
 
-std::optional<Outcome> UrbServer::CheckResident(const UCHAR* data, size_t length, const std::string& what) {
+std::optional<Outcome> UrbServer::CheckResident(const UCHAR* data, size_t length, const char* what) {
   std::optional<Pool::Block> block = Kernel::Current().pool().Containing(data);
   if (!block) return std::nullopt;
   if (block->allocation.paged())
-    return Refuse(USBD_STATUS_INVALID_PARAMETER, what + " lies in paged pool (tag " +
+    return Refuse(USBD_STATUS_INVALID_PARAMETER, std::string(what) + " lies in paged pool (tag " +
                                                      TagText(block->allocation.tag) + ")");
   size_t room = block->allocation.size - static_cast<size_t>(data - static_cast<const UCHAR*>(block->start));
   if (length > room)
-    return Refuse(USBD_STATUS_INVALID_PARAMETER, what + " of " + std::to_string(length) + " bytes reaches past its " +
+    return Refuse(USBD_STATUS_INVALID_PARAMETER, std::string(what) + " of " + std::to_string(length) +
+                                                     " bytes reaches past its " +
                                                      std::to_string(room) + " allocated bytes (tag " +
                                                      TagText(block->allocation.tag) + ")");
   return std::nullopt;

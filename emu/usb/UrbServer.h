@@ -108,7 +108,7 @@ class UrbServer {
   // The host controller moves 'length' bytes at 'data' when the device answers, at
   // DISPATCH_LEVEL: they must be resident, and inside the driver's allocation when they lie
   // in one.
-  std::optional<Outcome> CheckResident(const UCHAR* data, size_t length, const std::string& what);
+  std::optional<Outcome> CheckResident(const UCHAR* data, size_t length, const char* what);
   uintptr_t NewHandle();
   // Opens the pipes of a matched interface and writes handles and pipe information back.
   void OpenInterface(PUSBD_INTERFACE_INFORMATION information, const InterfaceRef& interface);

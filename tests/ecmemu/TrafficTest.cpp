@@ -56,6 +56,35 @@ TEST(TrafficTest, CheckerTellsEachKindOfFaultApart) {
   EXPECT_EQ(checker.counts().foreign, 1u);
 }
 
+// Any one byte changed anywhere, by any bit, must tell the frame corrupt.
+TEST(TrafficTest, CheckerCatchesEveryByteChangedAnywhere) {
+  for (uint32_t length : {27u, 60u, 513u, 1514u}) {
+    FrameFactory factory(kA, kB, 1, 1514, length);
+    std::vector<uint8_t> frame = factory.Make(length);
+    for (size_t at = 0; at < frame.size(); ++at)
+      for (uint8_t flip : {0x01, 0x80, 0xFF}) {
+        std::vector<uint8_t> broken = frame;
+        broken[at] ^= flip;
+        StreamChecker checker(1);
+        checker.Accept(broken.data(), broken.size());
+        ASSERT_EQ(checker.counts().verified, 0u) << "length " << length << ", byte " << at << " ^ " << int(flip);
+      }
+  }
+}
+
+// The far end turns a frame round and mends its checksum for the bytes it changed: the answer
+// must be exactly the frame of that number the other way, as built whole.
+TEST(TrafficTest, AnswerIsTheOtherDirectionsFrameOfTheSameNumber) {
+  FrameFactory out(kA, kB, 1, 1514), back(kB, kA, 2, 1514);
+  StreamChecker checker(2);
+  for (uint32_t s = 0; s < 3000; ++s) {
+    std::vector<uint8_t> frame = out.Make(s);
+    ASSERT_TRUE(ecmemu::ReflectFrame(frame)) << s;
+    ASSERT_EQ(frame, back.Make(s)) << s;
+    ASSERT_EQ(checker.Accept(frame.data(), frame.size()), s);
+  }
+}
+
 TEST(TrafficTest, TruncatedFrameIsCorruptNotShort) {
   FrameFactory factory(kA, kB, 1, 1514);
   StreamChecker checker(1);

@@ -21,7 +21,7 @@ CASES = [
     ("stray argument", ["run", "extra"], None, ["extra"]),
     ("no frames", ["run", "--frames", "0"], None, ["--frames", "0"]),
     ("frames not a number", ["run", "--frames", "many"], None, ["--frames", "many"]),
-    ("frame shorter than a numbered frame", ["run", "--frame-size", "20"], None, ["--frame-size", "20"]),
+    ("frame shorter than its header and numbering", ["run", "--frame-size", "26"], None, ["--frame-size", "26"]),
     ("seed on the threaded emulator", ["run", "--seed", "3", "--threaded"], None, ["--seed", "--threaded"]),
     ("seed not a number", ["run", "--seed", "soon"], None, ["--seed", "soon"]),
     ("param without a value", ["run", "--param", "RxBuffers"], None, ["NAME=VALUE", "RxBuffers"]),

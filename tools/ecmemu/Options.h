@@ -15,7 +15,7 @@ struct RunOptions {
   std::string usbDevice;    // a real device instead (VID:PID[@N] or a bus path)
   Params params;            // registry keywords, as REG_SZ text
   uint32_t frames = 4000;   // frames each way
-  uint32_t frameSize = 0;   // every frame this long; 0: lengths spread over the whole range
+  uint32_t frameSize = 0;   // bytes of every frame; 0: lengths spread over the whole range
   bool threaded = false;
   std::optional<uint64_t> seed;  // explore the schedule this seed picks
   bool surpriseRemoval = false;

@@ -12,13 +12,13 @@ constexpr auto kRedraw = std::chrono::milliseconds(200);
 
 ProgressLine::ProgressLine(bool enabled) : enabled_(enabled), start_(Clock::now()) {}
 
-void ProgressLine::Show(const std::string& text) {
+void ProgressLine::Show(const std::function<std::string()>& describe) {
   if (!enabled_) return;
   Clock::time_point now = Clock::now();
   if (now - start_ < kQuietStart || (shown_ && now - lastDrawn_ < kRedraw)) return;
   lastDrawn_ = now;
   shown_ = true;
-  std::fprintf(stderr, "\r\033[K%s", text.c_str());
+  std::fprintf(stderr, "\r\033[K%s", describe().c_str());
   std::fflush(stderr);
 }
 

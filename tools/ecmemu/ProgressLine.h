@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace ecmemu {
@@ -11,7 +12,9 @@ class ProgressLine {
  public:
   explicit ProgressLine(bool enabled);
   ~ProgressLine() { Clear(); }
-  void Show(const std::string& text);
+  // Draws the text 'describe' gives, asked only when the line is due to be drawn: a run calls
+  // this for every batch of frames.
+  void Show(const std::function<std::string()>& describe);
   void Clear();
 
  private:

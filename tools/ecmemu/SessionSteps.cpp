@@ -81,8 +81,8 @@ bool SessionSteps::StartTraffic() {
   std::optional<Address> host = session_.QueryAddress(OID_802_3_CURRENT_ADDRESS);
   if (!host || report_.maximumTotalSize < kFrameOverhead) return false;
   if (options_.frameSize > report_.maximumTotalSize) {
-    Fail("--frame-size " + std::to_string(options_.frameSize) + " is longer than the adapter's frames (" +
-         std::to_string(report_.maximumTotalSize) + " bytes)");
+    Fail("--frame-size " + std::to_string(options_.frameSize) + " is more than the adapter's maximum frame of " +
+         std::to_string(report_.maximumTotalSize) + " bytes");
     return false;
   }
   traffic_ = std::make_unique<TrafficRun>(session_, device_.model, *host, report_.maximumTotalSize, ethernet_,
@@ -93,8 +93,10 @@ bool SessionSteps::StartTraffic() {
       traffic_->Abandon();
     });
   traffic_->onProgress = [this](uint32_t sent, uint64_t back) {
-    progress_.Show("ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
-                   std::to_string(back) + " back");
+    progress_.Show([&] {
+      return "ecmemu: " + std::to_string(sent) + " of " + std::to_string(options_.frames) + " frames sent, " +
+             std::to_string(back) + " back";
+    });
   };
   return true;
 }

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <vector>
 
 namespace ecmemu {
@@ -23,6 +22,7 @@ class FrameFactory {
   // them; otherwise every frame is fixedLength long.
   FrameFactory(Mac destination, Mac source, uint8_t direction, uint32_t maxLength, uint32_t fixedLength = 0);
   std::vector<uint8_t> Make(uint32_t sequence) const;
+  void Write(uint32_t sequence, uint8_t* frame) const;  // the same into LengthOf(sequence) bytes
   uint32_t LengthOf(uint32_t sequence) const;
 
  private:
@@ -46,6 +46,10 @@ struct StreamCounts {
 // addresses swapped, as direction 2, its checksum made anew. False for any other frame.
 bool ReflectFrame(std::vector<uint8_t>& frame);
 
+// The far end's answer to a whole frame of direction 1 that is 'declared' bytes long, made in
+// place: its addresses swapped, direction 2, its checksum mended for the bytes that changed.
+void AnswerInPlace(uint8_t* frame, size_t declared);
+
 // Checks the frames of one direction as they arrive.
 class StreamChecker {
  public:
@@ -55,9 +59,11 @@ class StreamChecker {
   const StreamCounts& counts() const { return counts_; }
 
  private:
+  bool SeenBefore(uint32_t sequence);  // and marks it seen
+
   uint8_t direction_;
   StreamCounts counts_;
-  std::set<uint32_t> seen_;
+  std::vector<uint64_t> seen_;  // a bit per sequence number, grown as numbers arrive
   int64_t highest_ = -1;
 };
 

@@ -41,7 +41,6 @@ TrafficRun::~TrafficRun() {
 }
 
 void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
-  emu::devices::Bytes answer;
   uint32_t number;
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
@@ -49,8 +48,10 @@ void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
     if (!sequence || *sequence >= state_.size()) return;
     number = *sequence;
     state_[number] |= kAtDevice;
-    answer = inbound_.Make(number);
   }
+  // Whole, so its answer is the frame itself turned round, without a device's padding.
+  emu::devices::Bytes answer(frame.begin(), frame.begin() + inbound_.LengthOf(number));
+  AnswerInPlace(answer.data(), answer.size());
   if (!model_->DeliverFromWire(std::move(answer))) {
     // Settled: the answer will never come, and the window must not wait for it.
     std::lock_guard<emu::InternalMutex> guard(mutex_);
@@ -60,11 +61,11 @@ void TrafficRun::OnWire(const emu::devices::Bytes& frame) {
 }
 
 void TrafficRun::OnFrame(const emu::ndis::ReceivedFrame& frame) {
-  std::vector<UCHAR> bytes = frame.Bytes();
-  if (ethernet_) ethernet_->Frame(bytes.data(), bytes.size(), NowUs());
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
-    std::optional<uint32_t> sequence = hostChecker_.Accept(bytes.data(), bytes.size());
+    frame.CopyBytes(received_);
+    if (ethernet_) ethernet_->Frame(received_.data(), received_.size(), NowUs());
+    std::optional<uint32_t> sequence = hostChecker_.Accept(received_.data(), received_.size());
     if (sequence && *sequence < state_.size()) {
       SettleLocked(*sequence, model_ ? kBack : kBack | kAtDevice);
       highestBack_ = std::max<int64_t>(highestBack_, *sequence);
@@ -104,22 +105,35 @@ void TrafficRun::Send(uint32_t count) {
     if (cut_)
       for (uint32_t s = first; s < sent_; ++s) SettleLocked(s, kCut);
   }
-  std::vector<PNDIS_PACKET> batch;
+  batch_.clear();
   for (uint32_t s = first; s < first + count; ++s) {
-    auto packet = std::make_unique<emu::ndis::ProtocolPacket>(outbound_.Make(s));
-    batch.push_back(packet->packet());
-    inFlight_[packet->packet()] = std::move(packet);
+    std::unique_ptr<emu::ndis::ProtocolPacket> packet;
+    if (idle_.empty()) {
+      packet = std::make_unique<emu::ndis::ProtocolPacket>(std::vector<UCHAR>{});
+    } else {
+      packet = std::move(idle_.back());
+      idle_.pop_back();
+    }
+    outbound_.Write(s, packet->Reinitialize(outbound_.LengthOf(s)));
+    batch_.push_back(packet->packet());
+    inFlight_.push_back(std::move(packet));
   }
-  session_.miniport().SendPackets(batch);
+  session_.miniport().SendPackets(batch_);
 }
 
 void TrafficRun::Reclaim() {
-  std::vector<PNDIS_PACKET> done;
+  reclaimed_.clear();
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
-    done.swap(completed_);
+    reclaimed_.swap(completed_);
   }
-  for (PNDIS_PACKET packet : done) inFlight_.erase(packet);
+  // Packets mostly complete in the order sent: the search ends near the front.
+  for (PNDIS_PACKET packet : reclaimed_) {
+    auto it = std::find_if(inFlight_.begin(), inFlight_.end(), [packet](const auto& p) { return p->packet() == packet; });
+    if (it == inFlight_.end()) continue;
+    idle_.push_back(std::move(*it));
+    inFlight_.erase(it);
+  }
 }
 
 bool TrafficRun::Stream(uint32_t count) {

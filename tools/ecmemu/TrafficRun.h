@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -41,8 +40,8 @@ struct TrafficTally {
 
 class TrafficRun {
  public:
-  // 'model' is the simulated device whose wire answers, or null for a real device. Frames are
-  // 'frameSize' long, or spread up to maxLength when it is 0.
+  // 'model' is the simulated device whose wire answers, or null for a real device. frameSize 0:
+  // lengths spread up to maxLength; otherwise every frame is that long.
   TrafficRun(AdapterSession& session, emu::devices::EcmFunction* model, const Address& host, uint32_t maxLength,
              emu::capture::EthernetCapture* ethernet, uint32_t frameSize = 0);
   ~TrafficRun();
@@ -106,7 +105,12 @@ class TrafficRun {
   emu::capture::EthernetCapture* ethernet_;
   FrameFactory outbound_;
   FrameFactory inbound_;
-  std::map<PNDIS_PACKET, std::unique_ptr<emu::ndis::ProtocolPacket>> inFlight_;  // main thread only
+  // Main thread only: the packets handed to the driver, in the order sent, and those back,
+  // which the next sends reuse.
+  std::vector<std::unique_ptr<emu::ndis::ProtocolPacket>> inFlight_;
+  std::vector<std::unique_ptr<emu::ndis::ProtocolPacket>> idle_;
+  std::vector<PNDIS_PACKET> batch_;
+  std::vector<PNDIS_PACKET> reclaimed_;
 
   emu::InternalMutex mutex_;  // guards the fields below; taken under the bus lock by the wire
   StreamChecker wireChecker_{1};
@@ -119,6 +123,7 @@ class TrafficRun {
   int64_t highestBack_ = -1;
   uint32_t resetFirst_ = 0, resetEnd_ = 0;  // the numbers queued at the last reset
   std::vector<PNDIS_PACKET> completed_;
+  std::vector<UCHAR> received_;  // the frame being checked
   uint64_t completions_ = 0;
   uint64_t failedSends_ = 0;
   uint64_t refusedByFilter_ = 0;

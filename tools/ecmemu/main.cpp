@@ -204,8 +204,8 @@ int main(int argc, char** argv) {
   runCommand->add_option("--frames", run.frames, "frames to exchange each way")->check(CLI::Range(1u, 1000000u));
   runCommand
       ->add_option("--frame-size", run.frameSize,
-                   "every frame this many bytes, header included (default: sizes spread over the whole range)")
-      ->check(CLI::Range(static_cast<uint32_t>(ecmemu::kFrameOverhead), 1536u));
+                   "bytes of every frame, header included (default: lengths spread over the whole range)")
+      ->check(CLI::Range(static_cast<uint32_t>(ecmemu::kFrameOverhead), 65535u));
   CLI::Option* threaded =
       runCommand->add_flag("--threaded", run.threaded, "run on the threaded emulator (real threads and time)");
   runCommand
