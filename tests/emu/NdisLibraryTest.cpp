@@ -1,6 +1,9 @@
 // The emulated NDIS library against the tiny miniport: the calls arrive at the
 // right IRQL, configuration and timers behave as NDIS's do, and each contract check catches
 // a miniport that breaks it.
+#include <chrono>
+#include <future>
+
 #include "NdisTest.h"
 #include "TinyMiniport.h"
 #include "support/PoolTags.h"
@@ -43,6 +46,21 @@ TEST_F(NdisLibraryTest, CatchesAStatusIndicationBeforeInitializeReturns) {
 TEST_F(NdisLibraryTest, CatchesAStatusIndicationAfterHaltBegan) {
   miniport.Initialize();
   fault = Fault::IndicateInHalt;
+  miniport.Halt();
+  EXPECT_TRUE(TookViolation("ndis", "NdisMIndicateStatus after MiniportHalt began"));
+}
+
+// A DPC that begins once the halt has begun must find the miniport's halt under way.
+TEST_F(NdisLibraryTest, CatchesAnIndicationFromADpcBegunAfterHaltBegan) {
+  miniport.Initialize();
+  static KDPC late;
+  onHalt = [](TinyContext& c) {
+    KeInitializeDpc(&late, [](PKDPC, PVOID handle, PVOID, PVOID) {
+      NdisMIndicateStatus(handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
+    }, c.handle);
+    KeInsertQueueDpc(&late, nullptr, nullptr);
+    KeFlushQueuedDpcs();
+  };
   miniport.Halt();
   EXPECT_TRUE(TookViolation("ndis", "NdisMIndicateStatus after MiniportHalt began"));
 }
@@ -270,6 +288,43 @@ TEST_F(ConfigurationTest, CatchesConfigurationReadOutsideInitialize) {
   EXPECT_TRUE(TookViolation("ndis", "NdisOpenConfiguration while the adapter runs"));
   NdisCloseConfiguration(configuration);
   miniport.Halt();
+}
+
+// NDIS calls MiniportHalt whatever the other processors run: a timer routine that is already
+// indicating may finish, and the halt waits for it before it frees what the routine uses.
+class ThreadedNdisHaltTest : public ThreadedEmuTest {
+ protected:
+  void SetUp() override {
+    ResetState();
+    ASSERT_EQ(library.LoadDriver(TinyDriverEntry), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    ResetState();
+    if (library.driverLoaded()) library.UnloadDriver();
+    ThreadedEmuTest::TearDown();
+  }
+  emu::ndis::Library library;
+};
+
+TEST_F(ThreadedNdisHaltTest, ATimerRoutineIndicatingAsTheHaltBeginsMayFinish) {
+  emu::ndis::Miniport& miniport = library.AddMiniport();
+  ASSERT_EQ(miniport.Initialize(), NDIS_STATUS_SUCCESS);
+  std::promise<void> running, haltBegan;
+  std::shared_future<void> begun = haltBegan.get_future();
+  onTimer = [&](TinyContext& c) {
+    running.set_value();
+    begun.wait();
+    NdisMIndicateStatus(c.handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
+    NdisMIndicateStatusComplete(c.handle);
+  };
+  onHalt = [&](TinyContext&) {
+    haltBegan.set_value();
+    KeFlushQueuedDpcs();
+  };
+  NdisMSetTimer(&context->timer, 0);
+  ASSERT_EQ(running.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  miniport.Halt();
+  EXPECT_FALSE(TookViolation("ndis"));
 }
 
 }  // namespace
