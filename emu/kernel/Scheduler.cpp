@@ -113,13 +113,6 @@ bool Scheduler::PopDpcLocked(TakenDpc* taken) {
   return true;
 }
 
-uint64_t Scheduler::DpcRunsBegun() {
-  std::lock_guard<std::mutex> guard(lock_);
-  return dpcsTaken_;
-}
-
-uint64_t Scheduler::CurrentDpcRun() { return CurrentContext().inDpc ? tlsDpcTaken : 0; }
-
 void Scheduler::RunDpc(const TakenDpc& dpc) {
   {
     Context context("DPC", DISPATCH_LEVEL);

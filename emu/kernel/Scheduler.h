@@ -78,10 +78,6 @@ class Scheduler {
   // KeFlushQueuedDpcs: returns once every DPC queued or running at the call has finished, as
   // on the platform, where each processor runs its DPCs one after the other.
   void FlushDpcs();
-  // DPC runs are numbered as they are taken from the queue: the runs begun so far, and the
-  // number of the run the calling thread is in (0 outside a DPC or timer routine).
-  uint64_t DpcRunsBegun();
-  static uint64_t CurrentDpcRun();
   bool SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
   bool CancelTimer(PKTIMER timer);
   void QueueWork(PIO_WORKITEM item);

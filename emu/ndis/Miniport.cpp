@@ -106,7 +106,6 @@ void Miniport::Halt() {
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
     if (state_ != MiniportState::Running) Kernel::Current().verifier().Fatal("ndis", "halt of an adapter not running");
-    dpcRunsBeforeHalt_ = Kernel::Current().scheduler().DpcRunsBegun();
     state_ = MiniportState::Halting;
     context = context_;
   }
@@ -239,19 +238,13 @@ void Miniport::OnSetAttributes(const Attributes& attributes) {
 }
 
 void Miniport::OnIndication(const char* function) {
-  MiniportState state;
-  uint64_t dpcRunsBeforeHalt;
-  {
-    std::lock_guard<emu::InternalMutex> guard(mutex_);
-    state = state_;
-    dpcRunsBeforeHalt = dpcRunsBeforeHalt_;
-  }
+  MiniportState state = this->state();
   if (state == MiniportState::Running) return;
-  // A DPC or timer routine already running on another processor when NDIS called MiniportHalt
-  // may still be indicating: no driver can stop that, and NDIS has closed the bindings by then.
-  // One that began later must have found the driver's halt under way.
-  uint64_t run = Scheduler::CurrentDpcRun();
-  if (state == MiniportState::Halting && run != 0 && run <= dpcRunsBeforeHalt) return;
+  // NDIS calls MiniportHalt whatever the other processors run, with the bindings closed: a
+  // DPC or timer routine may still be indicating, or about to, before the halt has told it to
+  // stop. The halt must wait for it; what the halt itself indicates, or anything after it
+  // returned, is a fault.
+  if (state == MiniportState::Halting && CurrentContext().inDpc) return;
   ReportViolation(std::string(function) + " " + StateText(state) + ": nothing may be indicated then");
 }
 

@@ -168,7 +168,6 @@ class Miniport {
   Registry registry_;
   NDIS_STATUS openConfigurationStatus_ = NDIS_STATUS_SUCCESS;
   MiniportState state_ = MiniportState::Created;
-  uint64_t dpcRunsBeforeHalt_ = 0;  // DPC runs begun when the halt began
   NDIS_HANDLE context_ = nullptr;
   UINT selectedMedium_ = ~0u;
   NDIS_STATUS openErrorStatus_ = NDIS_STATUS_SUCCESS;
