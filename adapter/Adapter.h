@@ -11,6 +11,7 @@
 #include "support/IntrusiveList.h"
 #include "support/Memory.h"
 #include "support/SpinLock.h"
+#include "support/UnlockedRead.h"
 #include "usb/UsbTarget.h"
 
 class DescriptorBuffer;
@@ -72,17 +73,19 @@ class Adapter : public DeviceEventSink, public PoolObject {
   ListLink Link;  // in the driver's Adapters list
   SpinLock Lock;  // guards the send and receive queues and flags and the statistics; outer to
                   // every pipe, pool and deferred-call lock; dropped around calls into NDIS
-  BOOLEAN Initialized;  // Lock; from the end of a successful MiniportInitialize to the start of MiniportHalt
+  // From the end of a successful MiniportInitialize to the start of MiniportHalt; written
+  // under Lock, read without it by the link-state paths.
+  UnlockedRead<BOOLEAN> Initialized;
   ULONG InstanceNumber;
   ULONG InstanceId;
   NDIS_HANDLE MiniportAdapterHandle;
   NDIS_HARDWARE_STATUS HardwareStatus;
-  NDIS_MEDIA_STATE MediaState;  // one aligned word, written without Lock
+  UnlockedRead<NDIS_MEDIA_STATE> MediaState;  // one aligned word, written and read without Lock
   ULONG TransmitBufferSpace;
   ULONG ReceiveBufferSpace;
   UCHAR PermanentAddress[kMacAddressLength];
   UCHAR CurrentAddress[kMacAddressLength];
-  ULONG LinkSpeed;  // units of 100 bit/s; one aligned word, written without Lock
+  UnlockedRead<ULONG> LinkSpeed;  // units of 100 bit/s; one aligned word, written and read without Lock
   ULONG MaximumLookahead;
   ULONG MaximumTotalSize;
   ULONG PacketFilter;

@@ -71,7 +71,7 @@ BOOLEAN Adapter::FindQueryAnswerLocked(NDIS_OID oid, ULONG* scratch, const void*
     case OID_GEN_MAXIMUM_LOOKAHEAD:
     case OID_GEN_MAXIMUM_FRAME_SIZE:
     case OID_GEN_CURRENT_LOOKAHEAD: *source = &MaximumLookahead; return TRUE;
-    case OID_GEN_LINK_SPEED: *source = &LinkSpeed; return TRUE;
+    case OID_GEN_LINK_SPEED: *scratch = LinkSpeed; return TRUE;
     case OID_GEN_TRANSMIT_BUFFER_SPACE: *source = &TransmitBufferSpace; return TRUE;
     case OID_GEN_RECEIVE_BUFFER_SPACE: *source = &ReceiveBufferSpace; return TRUE;
     case OID_GEN_TRANSMIT_BLOCK_SIZE:

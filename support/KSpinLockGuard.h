@@ -8,6 +8,10 @@ inline void InitializeSpinLock(PKSPIN_LOCK lock, const char* className) {
   NAME_LOCK_CLASS(lock, className);
 }
 
+// For a routine whose caller must hold the lock: a held lock is non-zero. Read whole, since
+// other processors may be spinning on it meanwhile.
+inline BOOLEAN SpinLockHeld(const KSPIN_LOCK& lock) { return __atomic_load_n(&lock, __ATOMIC_RELAXED) != 0; }
+
 class [[nodiscard]] KSpinLockGuard {
  public:
   explicit KSpinLockGuard(KSPIN_LOCK& lock) : lock_(&lock), savedIrql_(KfAcquireSpinLock(&lock)) {}

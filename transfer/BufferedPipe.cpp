@@ -78,7 +78,7 @@ NTSTATUS BufferedPipe::ExamineCompletionLocked(TransferBuffer* buffer) {
 
 VOID BufferedPipe::ScheduleRecovery() {
   CHECK_IRQL_DISPATCH();
-  DRIVER_VERIFY(clientLock != 0);  // the caller holds it
+  DRIVER_VERIFY(SpinLockHeld(clientLock));  // the caller holds it
   if (!started || recoveryPending || deviceGone) return;
   recoveryPending = TRUE;
   started = FALSE;  // no more reads submitted, no more write buffers handed out

@@ -7,6 +7,7 @@
 
 #include "support/Annotations.h"
 #include "support/DeferredCall.h"
+#include "support/UnlockedRead.h"
 #include "transfer/TransferBufferPool.h"
 #include "transfer/UsbPipe.h"
 
@@ -32,16 +33,16 @@ class BufferedPipe : public UsbPipe {
   IRQL_PASSIVE BOOLEAN DropRecovery();
 
   // The three flags are single bytes, written under clientLock, and read without a lock by
-  // AcquireBuffer.
-  volatile BOOLEAN started;     // started, and neither stopped nor handed to recovery
-  volatile BOOLEAN deviceGone;  // a transfer ended with STATUS_DEVICE_NOT_CONNECTED; final
+  // AcquireBuffer, CanSend, StartPipe and the recovery.
+  UnlockedRead<BOOLEAN> started;     // started, and neither stopped nor handed to recovery
+  UnlockedRead<BOOLEAN> deviceGone;  // a transfer ended with STATUS_DEVICE_NOT_CONNECTED; final
   KMUTEX mutex;                 // serialises Configure and StartPipe; outermost, PASSIVE_LEVEL
   // clientLock: held while a completion is examined, while URBs are filled and submitted, and
   // around OnReadError. After the owner's locks and mutex, before the UsbPipe's lock.
   KSPIN_LOCK clientLock;
   PDEVICE_OBJECT ownerDevice;   // recovery work items are allocated on it
   DeferredCall recoveryCall;
-  volatile BOOLEAN recoveryPending;
+  UnlockedRead<BOOLEAN> recoveryPending;
   TransferBufferPool pool;
   PVOID client;                 // ReadPipeClient or WritePipeClient, as the subclass says
 

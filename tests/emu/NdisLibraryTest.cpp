@@ -1,6 +1,9 @@
 // The emulated NDIS library against the tiny miniport: the calls arrive at the
 // right IRQL, configuration and timers behave as NDIS's do, and each contract check catches
 // a miniport that breaks it.
+#include <chrono>
+#include <future>
+
 #include "NdisTest.h"
 #include "TinyMiniport.h"
 #include "support/PoolTags.h"
@@ -45,6 +48,21 @@ TEST_F(NdisLibraryTest, CatchesAStatusIndicationAfterHaltBegan) {
   fault = Fault::IndicateInHalt;
   miniport.Halt();
   EXPECT_TRUE(TookViolation("ndis", "NdisMIndicateStatus after MiniportHalt began"));
+}
+
+// A DPC may still indicate while the halt runs, but the halt must wait for it.
+TEST_F(NdisLibraryTest, CatchesAnIndicationFromADpcTheHaltDidNotWaitFor) {
+  miniport.Initialize();
+  static KDPC late;
+  onHalt = [](TinyContext& c) {
+    KeInitializeDpc(&late, [](PKDPC, PVOID handle, PVOID, PVOID) {
+      NdisMIndicateStatus(handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
+    }, c.handle);
+    KeInsertQueueDpc(&late, nullptr, nullptr);
+  };
+  miniport.Halt();
+  kernel().RunPending();
+  EXPECT_TRUE(TookViolation("ndis", "NdisMIndicateStatus after MiniportHalt returned"));
 }
 
 TEST_F(NdisLibraryTest, CatchesATimerLeftArmedByHalt) {
@@ -270,6 +288,43 @@ TEST_F(ConfigurationTest, CatchesConfigurationReadOutsideInitialize) {
   EXPECT_TRUE(TookViolation("ndis", "NdisOpenConfiguration while the adapter runs"));
   NdisCloseConfiguration(configuration);
   miniport.Halt();
+}
+
+// NDIS calls MiniportHalt whatever the other processors run: a timer routine that is
+// indicating as the halt begins may finish, and the halt waits for it.
+class ThreadedNdisHaltTest : public ThreadedEmuTest {
+ protected:
+  void SetUp() override {
+    ResetState();
+    ASSERT_EQ(library.LoadDriver(TinyDriverEntry), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    ResetState();
+    if (library.driverLoaded()) library.UnloadDriver();
+    ThreadedEmuTest::TearDown();
+  }
+  emu::ndis::Library library;
+};
+
+TEST_F(ThreadedNdisHaltTest, ATimerRoutineIndicatingAsTheHaltBeginsMayFinish) {
+  emu::ndis::Miniport& miniport = library.AddMiniport();
+  ASSERT_EQ(miniport.Initialize(), NDIS_STATUS_SUCCESS);
+  std::promise<void> running, haltBegan;
+  std::shared_future<void> begun = haltBegan.get_future();
+  onTimer = [&](TinyContext& c) {
+    running.set_value();
+    begun.wait();
+    NdisMIndicateStatus(c.handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
+    NdisMIndicateStatusComplete(c.handle);
+  };
+  onHalt = [&](TinyContext&) {
+    haltBegan.set_value();
+    KeFlushQueuedDpcs();
+  };
+  NdisMSetTimer(&context->timer, 0);
+  ASSERT_EQ(running.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  miniport.Halt();
+  EXPECT_FALSE(TookViolation("ndis"));
 }
 
 }  // namespace

@@ -13,11 +13,13 @@ TinyContext* context;
 KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
 NDIS_STATUS queryStatus = NDIS_STATUS_SUCCESS;
 NDIS_STATUS setStatus = NDIS_STATUS_PENDING;
+std::function<void(TinyContext&)> onHalt, onTimer;
 
 namespace {
 
 VOID NTAPI TimerRoutine(PVOID, PVOID timerContext, PVOID, PVOID) {
   auto* c = static_cast<TinyContext*>(timerContext);
+  if (onTimer) onTimer(*c);
   c->fired++;
   c->firedAt = KeGetCurrentIrql();
 }
@@ -51,6 +53,7 @@ NDIS_STATUS NTAPI TinyInitialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UIN
 VOID NTAPI TinyHalt(NDIS_HANDLE adapter) {
   haltIrql = KeGetCurrentIrql();
   auto* c = static_cast<TinyContext*>(adapter);
+  if (onHalt) onHalt(*c);
   BOOLEAN cancelled;
   switch (fault) {
     case Fault::IndicateInHalt: NdisMIndicateStatus(c->handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0); break;
@@ -105,6 +108,8 @@ void ResetState() {
   fault = Fault::None;
   queryStatus = NDIS_STATUS_SUCCESS;
   setStatus = NDIS_STATUS_PENDING;
+  onHalt = nullptr;
+  onTimer = nullptr;
 }
 
 NTSTATUS NTAPI TinyDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {

@@ -4,6 +4,8 @@
 
 #include <platform.h>
 
+#include <functional>
+
 namespace tiny {
 
 enum class Fault { None, IndicateInInitialize, IndicateInHalt, TimerLeftArmed, KeepContext, WorkLeftQueued,
@@ -24,7 +26,10 @@ extern KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
 // What the request handlers return.
 extern NDIS_STATUS queryStatus, setStatus;
 
-// Back to no fault and the default answers: queries succeed, sets pend.
+// Called first thing in MiniportHalt and in the timer routine, when set.
+extern std::function<void(TinyContext&)> onHalt, onTimer;
+
+// Back to no fault, no hooks and the default answers: queries succeed, sets pend.
 void ResetState();
 
 // Its MiniportTransferData takes the receive context for a std::vector<UCHAR> holding the

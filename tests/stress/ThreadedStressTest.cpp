@@ -25,6 +25,9 @@ namespace {
 constexpr uint64_t kShortRunFrames = 20000;
 constexpr uint32_t kChunk = 400;  // frames between two random events
 constexpr uint32_t kMostLostPerFailedWrite = 4;  // the writes in flight: TxBuffers
+// The reads in flight (RxBuffers) but the failed one, which the script answers instead of the
+// device: the repair aborts them, and what they took from the device is dropped.
+constexpr uint32_t kMostDroppedPerFailedRead = 3;
 constexpr uint32_t kMostOpen = 80;                // frames the traffic keeps open, and a batch more
 constexpr uint64_t kBoundMs = 10000;
 constexpr ULONG kFilter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST;
@@ -78,10 +81,11 @@ class ThreadedStress : public ThreadedEmuTest {
         {"time-out", emu::usb::TransferResult::Status(USBD_STATUS_TIMEOUT)}};
     size_t pipe = random() % 3;
     const auto& kind = kinds[random() % 3];
-    // The failure may hit a write already waiting: any frame still open may be its.
+    // The failure may hit a transfer already waiting: any frame still open may be its.
     uint32_t sent = traffic->sent();
-    if (endpoints[pipe] == layout.dataOutEndpoint && !failedWritesSince)
-      failedWritesSince = sent - std::min(sent, kMostOpen);
+    uint32_t firstOpen = sent - std::min(sent, kMostOpen);
+    if (endpoints[pipe] == layout.dataOutEndpoint && !failedWritesSince) failedWritesSince = firstOpen;
+    if (endpoints[pipe] == layout.dataInEndpoint && !failedReadsSince) failedReadsSince = firstOpen;
     bus.ScriptTransfers(endpoints[pipe], {{kind.second}});
     Count(std::string(kind.first) + " on " + pipes[pipe]);
   }
@@ -170,6 +174,7 @@ class ThreadedStress : public ThreadedEmuTest {
   std::unique_ptr<ecmemu::TrafficRun> traffic;
   std::map<std::string, uint64_t> faults;
   std::optional<uint32_t> failedWritesSince;  // the first number a failed write may have carried
+  std::optional<uint32_t> failedReadsSince;   // the first number whose answer a failed read's repair may drop
   uint64_t events = 0;
   std::string last;  // the kind of the last event
 };
@@ -191,6 +196,11 @@ TEST_F(ThreadedStress, EveryFrameAccountedForThroughFaultsPowerCyclesResetsAndAH
       EXPECT_LE(lost, kMostLostPerFailedWrite) << "seed " << seed;
       failedWritesSince.reset();
     }
+    if (failedReadsSince) {
+      uint32_t dropped = traffic->ExcuseDroppedByFailedReads(*failedReadsSince);
+      EXPECT_LE(dropped, kMostDroppedPerFailedRead) << "seed " << seed;
+      failedReadsSince.reset();
+    }
   }
   // The halt comes with frames in flight: what has not come back by then is cut off by it.
   traffic->Burst(16);
@@ -202,9 +212,10 @@ TEST_F(ThreadedStress, EveryFrameAccountedForThroughFaultsPowerCyclesResetsAndAH
   std::printf("stress: seed %llu, %u frames sent, %llu came back, %.1f minutes\n",
               static_cast<unsigned long long>(seed), tally.sent, static_cast<unsigned long long>(tally.roundTrips),
               minutes);
-  std::printf("stress: excused: %llu lost by failed writes, %llu flushed by a reset, %llu dropped by a reset, "
-              "%llu cut by the halt\n",
+  std::printf("stress: excused: %llu lost by failed writes, %llu dropped by a failed read's repair, %llu flushed by "
+              "a reset, %llu dropped by a reset, %llu cut by the halt\n",
               static_cast<unsigned long long>(tally.failedInTransfer),
+              static_cast<unsigned long long>(tally.droppedByRecovery),
               static_cast<unsigned long long>(tally.flushedByReset),
               static_cast<unsigned long long>(tally.droppedByReset), static_cast<unsigned long long>(tally.cutByRemoval));
   for (const auto& [kind, count] : faults)

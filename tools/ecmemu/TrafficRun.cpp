@@ -89,7 +89,7 @@ void TrafficRun::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
   session_.Wake();
 }
 
-void TrafficRun::SettleLocked(uint32_t sequence, uint8_t how) {
+void TrafficRun::SettleLocked(uint32_t sequence, uint16_t how) {
   if (!(state_[sequence] & kSettled)) ++settled_;
   state_[sequence] |= how;
 }
@@ -229,15 +229,21 @@ uint32_t TrafficRun::ExcuseUnsentAsFlushed(uint32_t first, uint32_t end) {
   return flushed;
 }
 
-uint32_t TrafficRun::ExcuseLostByFailedWrites(uint32_t first) {
+uint32_t TrafficRun::ExcuseLostByFailedWrites(uint32_t first) { return ExcuseMissing(first, 0, kFailed); }
+
+uint32_t TrafficRun::ExcuseDroppedByFailedReads(uint32_t first) {
+  return ExcuseMissing(first, kAtDevice, kDroppedByRecovery);
+}
+
+uint32_t TrafficRun::ExcuseMissing(uint32_t first, uint16_t atDevice, uint16_t how) {
   std::lock_guard<emu::InternalMutex> guard(mutex_);
-  uint32_t lost = 0;
+  uint32_t excused = 0;
   for (int64_t s = first; s < highestBack_; ++s)
-    if (!(state_[s] & (kAtDevice | kSettled))) {
-      SettleLocked(static_cast<uint32_t>(s), kFailed);
-      ++lost;
+    if ((state_[s] & (kAtDevice | kSettled)) == atDevice) {
+      SettleLocked(static_cast<uint32_t>(s), how);
+      ++excused;
     }
-  return lost;
+  return excused;
 }
 
 void TrafficRun::CutForRemoval() {
@@ -264,12 +270,13 @@ TrafficTally TrafficRun::Tally() {
   tally.toDevice = wireChecker_.counts();
   tally.fromDevice = hostChecker_.counts();
   tally.refusedByDeviceFilter = refusedByFilter_;
-  for (uint8_t state : state_) {
+  for (uint16_t state : state_) {
     if (state & kBack) tally.roundTrips++;
     else if (state & kFlushed) tally.flushedByReset++;
     else if (state & kDroppedByReset) tally.droppedByReset++;
     else if (state & kCut) tally.cutByRemoval++;
     else if (state & kFailed) tally.failedInTransfer++;
+    else if (state & kDroppedByRecovery) tally.droppedByRecovery++;
     else if (!(state & kRefused)) tally.lost++;
   }
   return tally;

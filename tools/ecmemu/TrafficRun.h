@@ -35,6 +35,7 @@ struct TrafficTally {
   uint64_t droppedByReset = 0;
   uint64_t cutByRemoval = 0;
   uint64_t failedInTransfer = 0;       // never reached the device: a write failed under it
+  uint64_t droppedByRecovery = 0;      // answered into reads the repair of a failed one aborted
   uint64_t refusedByDeviceFilter = 0;  // answers the device did not pass to the host
 };
 
@@ -69,6 +70,10 @@ class TrafficRun {
   // numbers that never reached the device while a later one came back (the device sees the
   // frames in order). Returns how many.
   uint32_t ExcuseLostByFailedWrites(uint32_t first);
+  // A read failed after number 'first' was sent: the repair that follows aborts the reads in
+  // flight, and answers they took are dropped with them. Those are the numbers from 'first' on
+  // that reached the device and never came back while a later one did. Returns how many.
+  uint32_t ExcuseDroppedByFailedReads(uint32_t first);
   // The device is about to go: what has not come back yet, and everything sent later, is cut off.
   void CutForRemoval();
   // What has not come back yet is counted lost for good, and no longer holds the window open.
@@ -82,10 +87,12 @@ class TrafficRun {
   std::function<void(uint32_t, uint64_t)> onProgress;
 
  private:
-  enum : uint8_t {
-    kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8, kDroppedByReset = 16, kRefused = 32, kGivenUp = 64, kFailed = 128
+  enum : uint16_t {
+    kAtDevice = 1, kBack = 2, kFlushed = 4, kCut = 8, kDroppedByReset = 16, kRefused = 32, kGivenUp = 64, kFailed = 128,
+    kDroppedByRecovery = 256
   };
-  static constexpr uint8_t kSettled = kBack | kFlushed | kCut | kDroppedByReset | kRefused | kGivenUp | kFailed;
+  static constexpr uint16_t kSettled =
+      kBack | kFlushed | kCut | kDroppedByReset | kRefused | kGivenUp | kFailed | kDroppedByRecovery;
 
   void Send(uint32_t count);  // one batch
   bool abandoned();
@@ -95,7 +102,10 @@ class TrafficRun {
   // Waits until doneLocked() (asked under mutex_) holds, for as long as frames keep moving;
   // false once nothing moved for the stall bound.
   bool WaitSteadily(const std::function<bool()>& doneLocked);
-  void SettleLocked(uint32_t sequence, uint8_t how);
+  void SettleLocked(uint32_t sequence, uint16_t how);
+  // Settles as 'how' the numbers from 'first' older than the newest back that are still open
+  // and whose kAtDevice bit is 'atDevice'; returns how many.
+  uint32_t ExcuseMissing(uint32_t first, uint16_t atDevice, uint16_t how);
   void OnWire(const emu::devices::Bytes& frame);
   void OnFrame(const emu::ndis::ReceivedFrame& frame);
   void OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status);
@@ -115,7 +125,7 @@ class TrafficRun {
   emu::InternalMutex mutex_;  // guards the fields below; taken under the bus lock by the wire
   StreamChecker wireChecker_{1};
   StreamChecker hostChecker_{2};
-  std::vector<uint8_t> state_;  // by sequence number
+  std::vector<uint16_t> state_;  // by sequence number
   uint32_t sent_ = 0;
   uint64_t settled_ = 0;        // numbers back or excused
   bool cut_ = false;
