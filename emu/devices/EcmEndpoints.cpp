@@ -8,6 +8,7 @@ void FrameSource::Queue(Bytes frame) {
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
     frames_.push_back(std::move(frame));
+    queued_.store(frames_.size(), std::memory_order_release);
   }
   wake_();
 }
@@ -20,11 +21,13 @@ size_t FrameSource::Queued() const {
 void FrameSource::Clear() {
   std::lock_guard<emu::InternalMutex> guard(mutex_);
   frames_.clear();
+  queued_.store(0, std::memory_order_release);
 }
 
 std::optional<usb::TransferResult> FrameSource::Serve(const usb::TransferRequest& request) {
+  if (queued_.load(std::memory_order_acquire) == 0) return std::nullopt;  // NAK: nothing to send yet
   std::lock_guard<emu::InternalMutex> guard(mutex_);
-  if (frames_.empty()) return std::nullopt;  // NAK: nothing to send yet
+  if (frames_.empty()) return std::nullopt;
   Bytes& frame = frames_.front();
   // The host controller ends a transfer when its buffer is full; a buffer of whole packets
   // fills on a packet boundary, so the rest of the frame goes in the next transfer. A buffer
@@ -36,14 +39,19 @@ std::optional<usb::TransferResult> FrameSource::Serve(const usb::TransferRequest
     frame.erase(frame.begin(), frame.begin() + request.length);
     // A bulk frame of whole packets still owes its zero-length packet, which then ends the
     // next transfer on its own.
-    if (frame.empty() && request.type != UsbdPipeTypeBulk) frames_.pop_front();
+    if (frame.empty() && request.type != UsbdPipeTypeBulk) PopFrontLocked();
     return piece;
   }
   // Otherwise the frame ends inside this transfer: with its short packet, or with the
   // zero-length packet the device sends after a frame of whole packets.
   usb::TransferResult result = usb::TransferResult::Data(std::move(frame));
-  frames_.pop_front();
+  PopFrontLocked();
   return result;
+}
+
+void FrameSource::PopFrontLocked() {
+  frames_.pop_front();
+  queued_.store(frames_.size(), std::memory_order_release);
 }
 
 std::vector<ReceivedFrame> FrameRecorder::Frames() const {

@@ -5,6 +5,7 @@
 
 #include <platform.h>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -44,9 +45,14 @@ class FrameSource {
   std::optional<usb::TransferResult> Serve(const usb::TransferRequest& request);
 
  private:
+  void PopFrontLocked();
+
   std::function<void()> wake_;
   mutable emu::InternalMutex mutex_;  // guards frames_
   std::deque<Bytes> frames_;
+  // frames_.size(), written under mutex_: the bus asks an idle endpoint often, and a frame
+  // queued after this reads zero wakes the bus to ask again.
+  std::atomic<size_t> queued_{0};
 };
 
 // An OUT endpoint's receiver. An OUT transfer reaches the device as wMaxPacketSize packets; a

@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -177,7 +176,8 @@ class Miniport {
   std::vector<ResetCompletion> resets_;
   std::vector<SendCompletion> sendCompletions_;
   bool recordSendCompletions_ = true;
-  std::set<PNDIS_PACKET> outstandingPackets_;
+  // Sorted; a vector keeps its capacity, so a send allocates nothing once warm.
+  std::vector<PNDIS_PACKET> outstandingPackets_;
   bool resetPending_ = false;
   bool setPending_ = false;
   std::atomic<bool> requestBusy_{false};  // taken through the scheduler's waits

@@ -1,9 +1,32 @@
 // The data side of an adapter: packets NDIS hands the miniport and their completions, and the
 // receive indications, delivered to the bound protocol.
+#include <algorithm>
+#include <functional>
+
 #include "emu/kernel/Kernel.h"
 #include "emu/ndis/Library.h"
 
 namespace emu::ndis {
+
+namespace {
+
+constexpr size_t kBatchOnStack = 64;
+
+bool InsertOnce(std::vector<PNDIS_PACKET>& sorted, PNDIS_PACKET packet) {
+  auto at = std::lower_bound(sorted.begin(), sorted.end(), packet, std::less<>());
+  if (at != sorted.end() && *at == packet) return false;
+  sorted.insert(at, packet);
+  return true;
+}
+
+bool EraseOnce(std::vector<PNDIS_PACKET>& sorted, PNDIS_PACKET packet) {
+  auto at = std::lower_bound(sorted.begin(), sorted.end(), packet, std::less<>());
+  if (at == sorted.end() || *at != packet) return false;
+  sorted.erase(at);
+  return true;
+}
+
+}  // namespace
 
 void Miniport::SendPackets(const std::vector<PNDIS_PACKET>& packets) {
   NDIS_HANDLE context;
@@ -11,18 +34,27 @@ void Miniport::SendPackets(const std::vector<PNDIS_PACKET>& packets) {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
     context = context_;
     for (PNDIS_PACKET packet : packets)
-      if (packet && !outstandingPackets_.insert(packet).second)
+      if (packet && !InsertOnce(outstandingPackets_, packet))
         Kernel::Current().verifier().Fatal("ndis", "a packet sent again before its completion");
   }
-  std::vector<PNDIS_PACKET> array = packets;
+  // The driver may write to the array, so it gets a copy: on the stack for a usual batch.
+  PNDIS_PACKET onStack[kBatchOnStack];
+  std::vector<PNDIS_PACKET> onHeap;
+  PNDIS_PACKET* array = onStack;
+  if (packets.size() > kBatchOnStack) {
+    onHeap = packets;
+    array = onHeap.data();
+  } else {
+    std::copy(packets.begin(), packets.end(), onStack);
+  }
   CallDriver(DISPATCH_LEVEL, "MiniportSendPackets", [&] {
-    Handlers().Ndis50Chars.Ndis40Chars.SendPacketsHandler(context, array.data(), static_cast<UINT>(array.size()));
+    Handlers().Ndis50Chars.Ndis40Chars.SendPacketsHandler(context, array, static_cast<UINT>(packets.size()));
   });
 }
 
 void Miniport::NotePacketsSent(const std::vector<PNDIS_PACKET>& packets) {
   std::lock_guard<emu::InternalMutex> guard(mutex_);
-  outstandingPackets_.insert(packets.begin(), packets.end());
+  for (PNDIS_PACKET packet : packets) InsertOnce(outstandingPackets_, packet);
 }
 
 void Miniport::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
@@ -30,7 +62,7 @@ void Miniport::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
   if (status == NDIS_STATUS_PENDING) ReportViolation("NdisMSendComplete with NDIS_STATUS_PENDING: a completion is final");
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
-    if (!outstandingPackets_.erase(packet)) {
+    if (!EraseOnce(outstandingPackets_, packet)) {
       ReportViolation("NdisMSendComplete of a packet NDIS did not hand to the miniport, or completed twice");
       return;
     }

@@ -255,4 +255,34 @@ TEST(EcmDeviceModelTest, FrameLongerThanABufferOfWholePacketsGoesOnInTheNextTran
   }
 }
 
+// An endpoint NAKs exactly while it has nothing left to send: before the first frame, once
+// the last one (its zero-length packet included) went out, and after it forgets its frames.
+TEST(EcmDeviceModelTest, EndpointNaksOnlyWhenNothingIsLeftToSend) {
+  int wakes = 0;
+  FrameSource source([&wakes] { ++wakes; });
+  auto serve = [&source] {
+    return source.Serve(emu::usb::TransferRequest{kDataInEndpoint, 512, 1024, nullptr, UsbdPipeTypeBulk});
+  };
+  EXPECT_FALSE(serve().has_value()) << "nothing queued";
+  source.Queue(Pattern(1024, 1));
+  EXPECT_EQ(wakes, 1);
+  std::optional<emu::usb::TransferResult> whole = serve();
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->data.size(), 1024u);
+  std::optional<emu::usb::TransferResult> terminator = serve();
+  ASSERT_TRUE(terminator.has_value()) << "the frame still owes its zero-length packet";
+  EXPECT_TRUE(terminator->data.empty());
+  EXPECT_FALSE(serve().has_value()) << "the frame is gone";
+  source.Queue(Pattern(10, 2));
+  source.Queue(Pattern(20, 3));
+  source.Clear();
+  EXPECT_FALSE(serve().has_value()) << "cleared";
+  source.Queue(Pattern(30, 4));
+  std::optional<emu::usb::TransferResult> after = serve();
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->data, Pattern(30, 4));
+  EXPECT_EQ(source.Queued(), 0u);
+  EXPECT_FALSE(serve().has_value());
+}
+
 }  // namespace

@@ -117,6 +117,49 @@ TEST_F(NdisLibraryTest, CatchesCompletionsNdisDoesNotExpect) {
   miniport.Halt();
 }
 
+// Batches of every size reach the miniport whole, and their packets stay outstanding, each on
+// its own, whatever order they complete in.
+TEST_F(NdisLibraryTest, TracksEachPacketOfABatchUntilItsCompletion) {
+  miniport.Initialize();
+  std::vector<NDIS_PACKET> packets(300);
+  size_t next = 0;
+  std::vector<PNDIS_PACKET> sent;
+  for (size_t size : {1, 3, 64, 65, 167}) {
+    std::vector<PNDIS_PACKET> batch;
+    for (size_t i = 0; i < size; ++i) batch.push_back(&packets[next++]);
+    miniport.SendPackets(batch);
+    EXPECT_EQ(sentPackets, batch) << "a batch of " << size;
+    sent.insert(sent.end(), batch.begin(), batch.end());
+  }
+  // Every third packet first, then the rest backwards: neither order is the sending one.
+  std::vector<PNDIS_PACKET> order;
+  for (size_t i = 0; i < sent.size(); i += 3) order.push_back(sent[i]);
+  for (size_t i = sent.size(); i-- > 0;)
+    if (i % 3) order.push_back(sent[i]);
+  for (PNDIS_PACKET packet : order) NdisMSendComplete(miniport.handle(), packet, NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TakeViolations().empty());
+  NdisMSendComplete(miniport.handle(), sent[100], NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TookViolation("ndis", "completed twice"));
+  miniport.Halt();
+  EXPECT_TRUE(TakeViolations().empty()) << "every packet completed before the halt";
+}
+
+using NdisLibraryDeathTest = NdisLibraryTest;
+
+TEST_F(NdisLibraryDeathTest, SendingAPacketOfAnOutstandingBatchAgainIsFatal) {
+  miniport.Initialize();
+  std::vector<NDIS_PACKET> packets(100);
+  std::vector<PNDIS_PACKET> batch;
+  for (NDIS_PACKET& packet : packets) batch.push_back(&packet);
+  miniport.SendPackets(batch);
+  NdisMSendComplete(miniport.handle(), batch[40], NDIS_STATUS_SUCCESS);
+  miniport.SendPackets({batch[40]});
+  EXPECT_DEATH(miniport.SendPackets({batch[41]}), "a packet sent again before its completion");
+  for (PNDIS_PACKET packet : batch) NdisMSendComplete(miniport.handle(), packet, NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(TakeViolations().empty());
+  miniport.Halt();
+}
+
 TEST_F(NdisLibraryTest, CatchesSentPacketsResetsAndSetsLeftPendingByHalt) {
   miniport.Initialize();
   NDIS_PACKET packet = {};

@@ -11,6 +11,7 @@ Fault fault;
 TinyContext staticContext;
 TinyContext* context;
 KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
+std::vector<PNDIS_PACKET> sentPackets;
 NDIS_STATUS queryStatus = NDIS_STATUS_SUCCESS;
 NDIS_STATUS setStatus = NDIS_STATUS_PENDING;
 std::function<void(TinyContext&)> onHalt, onTimer;
@@ -81,7 +82,10 @@ NDIS_STATUS NTAPI TinyReset(PBOOLEAN addressingReset, NDIS_HANDLE adapter) {
   return NDIS_STATUS_SUCCESS;
 }
 
-VOID NTAPI TinySendPackets(NDIS_HANDLE, PPNDIS_PACKET, UINT) { sendIrql = KeGetCurrentIrql(); }
+VOID NTAPI TinySendPackets(NDIS_HANDLE, PPNDIS_PACKET packets, UINT count) {
+  sendIrql = KeGetCurrentIrql();
+  sentPackets.assign(packets, packets + count);
+}
 
 NDIS_STATUS NTAPI TinyQuery(NDIS_HANDLE, NDIS_OID, PVOID, ULONG, PULONG, PULONG) { return queryStatus; }
 NDIS_STATUS NTAPI TinySet(NDIS_HANDLE adapter, NDIS_OID, PVOID, ULONG, PULONG, PULONG) {

@@ -5,6 +5,7 @@
 #include <platform.h>
 
 #include <functional>
+#include <vector>
 
 namespace tiny {
 
@@ -23,6 +24,7 @@ extern Fault fault;
 extern TinyContext staticContext;  // for the armed-timer case, so no freed memory is involved
 extern TinyContext* context;
 extern KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
+extern std::vector<PNDIS_PACKET> sentPackets;  // the array the last MiniportSendPackets got
 // What the request handlers return.
 extern NDIS_STATUS queryStatus, setStatus;
 
