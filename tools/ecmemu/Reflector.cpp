@@ -81,7 +81,7 @@ int RunReflector(const ReflectOptions& options) {
   signal(SIGTERM, OnStopSignal);
   std::cerr << "ecmemu: reflecting on " << options.interface << std::endl;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
-  uint64_t reflected = 0, other = 0, refused = 0, dropped = 0;
+  uint64_t reflected = 0, other = 0, refused = 0;
   std::vector<uint8_t> frame(kLargestFrame);
   while (!stopRequested && (options.seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
     pollfd ready{fd, POLLIN, 0};
@@ -100,7 +100,7 @@ int RunReflector(const ReflectOptions& options) {
     }
     ++(SendWhole(fd, frame) ? reflected : refused);
   }
-  dropped = TakeSocketDrops(fd);
+  uint64_t dropped = TakeSocketDrops(fd);
   close(fd);
   std::cout << "ecmemu reflect on " << options.interface << ": " << reflected << " frames reflected, " << refused
             << " refused by the interface, " << dropped
