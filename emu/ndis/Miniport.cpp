@@ -239,19 +239,25 @@ void Miniport::OnSetAttributes(const Attributes& attributes) {
   attributes_ = attributes;
 }
 
-void Miniport::OnIndication(const char* function) {
+bool Miniport::OnIndication(const char* function) {
   MiniportState state = this->state();
-  if (state == MiniportState::Running) return;
+  if (state == MiniportState::Running) return true;
+  // A DPC or timer routine on another processor may indicate after the driver's initialization
+  // let it, and before MiniportInitialize is back in NDIS: no miniport can close that window.
+  // NDIS installs placeholder filters before it calls MiniportInitialize, and with nothing
+  // bound yet the indication goes nowhere.
+  if (state == MiniportState::Initializing && CurrentContext().inDpc) return false;
   // NDIS calls MiniportHalt whatever the other processors run, with the bindings closed: a
   // DPC or timer routine may still be indicating, or about to, before the halt has told it to
   // stop. The halt must wait for it; what the halt itself indicates, or anything after it
   // returned, is a fault.
-  if (state == MiniportState::Halting && CurrentContext().inDpc) return;
+  if (state == MiniportState::Halting && CurrentContext().inDpc) return true;
   ReportViolation(std::string(function) + " " + StateText(state) + ": nothing may be indicated then");
+  return true;
 }
 
 void Miniport::OnStatus(NDIS_STATUS status) {
-  OnIndication("NdisMIndicateStatus");
+  if (!OnIndication("NdisMIndicateStatus")) return;
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
     statuses_.push_back(StatusIndication{status, Kernel::Current().NowMs()});

@@ -123,7 +123,8 @@ class Miniport {
   // The library's side of the NDIS functions; each reports a breach of the contract.
   void OnErrorLog(ErrorLogEntry entry);
   void OnSetAttributes(const Attributes& attributes);
-  void OnIndication(const char* function);
+  // False when NDIS drops the indication: nothing is bound yet to hear it.
+  bool OnIndication(const char* function);
   void OnReceive(NDIS_HANDLE receiveContext, PVOID header, UINT headerSize, PVOID lookahead, UINT lookaheadSize,
                  UINT packetSize);
   void OnReceiveComplete();

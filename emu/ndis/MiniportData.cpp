@@ -74,7 +74,7 @@ void Miniport::OnSendComplete(PNDIS_PACKET packet, NDIS_STATUS status) {
 
 void Miniport::OnReceive(NDIS_HANDLE receiveContext, PVOID header, UINT headerSize, PVOID lookahead,
                          UINT lookaheadSize, UINT packetSize) {
-  OnIndication("NdisMEthIndicateReceive");
+  bool heard = OnIndication("NdisMEthIndicateReceive");
   KIRQL irql = CurrentContext().irql;
   if (irql != DISPATCH_LEVEL)
     Kernel::Current().verifier().Report("irql", "NdisMEthIndicateReceive at IRQL " + std::to_string(irql) +
@@ -87,13 +87,13 @@ void Miniport::OnReceive(NDIS_HANDLE receiveContext, PVOID header, UINT headerSi
     ReportViolation("NdisMEthIndicateReceive with " + problem);
     return;
   }
+  if (!heard) return;
   protocol_.OnReceive(receiveContext, static_cast<const UCHAR*>(header), headerSize,
                       static_cast<const UCHAR*>(lookahead), lookaheadSize, packetSize);
 }
 
 void Miniport::OnReceiveComplete() {
-  OnIndication("NdisMEthIndicateReceiveComplete");
-  protocol_.OnReceiveComplete();
+  if (OnIndication("NdisMEthIndicateReceiveComplete")) protocol_.OnReceiveComplete();
 }
 
 NDIS_STATUS Miniport::TransferData(PNDIS_PACKET packet, NDIS_HANDLE receiveContext, UINT offset, UINT bytes,

@@ -236,7 +236,8 @@ TEST_F(ReceiveBeforeStartTest, FramesThatTakeEveryBufferBeforeReceivingIsEnabled
 
 // A device that sends as soon as its interface is up: frames arrive during OpenPipes and after
 // receiving is enabled, and another processor runs the receive timer before initialization has
-// finished. NDIS hears of none of them before MiniportInitialize returns; then of all, in order.
+// finished. NDIS would drop what it heard before MiniportInitialize returns: the frames wait
+// for it, then all are indicated, in order.
 TEST_F(ReceiveBeforeStartTest, FramesSentDuringBringUpWaitForInitializeToReturn) {
   FakeNetworkDevice* device = nullptr;
   beforeInitializeEnds = [&] {

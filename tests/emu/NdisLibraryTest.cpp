@@ -43,6 +43,33 @@ TEST_F(NdisLibraryTest, CatchesAStatusIndicationBeforeInitializeReturns) {
   miniport.Halt();
 }
 
+// Another processor may run a DPC that indicates once the driver let it and before
+// MiniportInitialize is back in NDIS. NDIS drops such indications: nothing is bound yet.
+TEST_F(NdisLibraryTest, DropsWhatADpcIndicatesBeforeInitializeReturns) {
+  static KDPC early;
+  KeInitializeDpc(&early, [](PKDPC, PVOID handle, PVOID, PVOID) {
+    UCHAR frame[60] = {};
+    NdisMEthIndicateReceive(handle, nullptr, frame, 14, frame + 14, 46, 46);
+    NdisMEthIndicateReceiveComplete(handle);
+    NdisMIndicateStatus(handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+    NdisMIndicateStatusComplete(handle);
+  }, nullptr);
+  onInitialize = [this](TinyContext& c) {
+    early.DeferredContext = c.handle;
+    KeInsertQueueDpc(&early, nullptr, nullptr);
+    kernel().RunPending();
+  };
+  ASSERT_EQ(miniport.Initialize(), NDIS_STATUS_SUCCESS);
+  EXPECT_FALSE(TookViolation("ndis"));
+  EXPECT_TRUE(miniport.protocol().frames().empty());
+  EXPECT_TRUE(miniport.statusIndications().empty());
+  KeInsertQueueDpc(&early, nullptr, nullptr);
+  kernel().RunPending();
+  EXPECT_EQ(miniport.protocol().frames().size(), 1u);
+  EXPECT_EQ(miniport.statusIndications().size(), 1u);
+  miniport.Halt();
+}
+
 TEST_F(NdisLibraryTest, CatchesAStatusIndicationAfterHaltBegan) {
   miniport.Initialize();
   fault = Fault::IndicateInHalt;

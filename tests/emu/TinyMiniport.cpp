@@ -14,7 +14,7 @@ KIRQL initializeIrql, haltIrql, sendIrql, resetIrql;
 std::vector<PNDIS_PACKET> sentPackets;
 NDIS_STATUS queryStatus = NDIS_STATUS_SUCCESS;
 NDIS_STATUS setStatus = NDIS_STATUS_PENDING;
-std::function<void(TinyContext&)> onHalt, onTimer;
+std::function<void(TinyContext&)> onInitialize, onHalt, onTimer;
 
 namespace {
 
@@ -48,6 +48,7 @@ NDIS_STATUS NTAPI TinyInitialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UIN
     NDIS_HANDLE open;
     NdisOpenConfiguration(&status, &open, configuration);
   }
+  if (onInitialize) onInitialize(*context);
   return NDIS_STATUS_SUCCESS;
 }
 
@@ -112,6 +113,7 @@ void ResetState() {
   fault = Fault::None;
   queryStatus = NDIS_STATUS_SUCCESS;
   setStatus = NDIS_STATUS_PENDING;
+  onInitialize = nullptr;
   onHalt = nullptr;
   onTimer = nullptr;
 }

@@ -28,8 +28,9 @@ extern std::vector<PNDIS_PACKET> sentPackets;  // the array the last MiniportSen
 // What the request handlers return.
 extern NDIS_STATUS queryStatus, setStatus;
 
-// Called first thing in MiniportHalt and in the timer routine, when set.
-extern std::function<void(TinyContext&)> onHalt, onTimer;
+// Called last thing in MiniportInitialize, first thing in MiniportHalt and in the timer
+// routine, when set.
+extern std::function<void(TinyContext&)> onInitialize, onHalt, onTimer;
 
 // Back to no fault, no hooks and the default answers: queries succeed, sets pend.
 void ResetState();
