@@ -109,6 +109,7 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   IRQL_PASSIVE VOID ReadMacAddress(UCHAR stringIndex);
   IRQL_PASSIVE NTSTATUS SelectDataInterface(UCHAR* dataInterfaceNumber);
   IRQL_PASSIVE NTSTATUS ConfigurePipes(UCHAR dataInterfaceNumber);
+  PUSBD_PIPE_INFORMATION FindBindablePipe(ULONG pipeType, BOOLEAN in, LONG interfaceNumber, LONG alternate);
   // The pipes in and out of service; PipesMutex held.
   IRQL_PASSIVE NTSTATUS StartPipesLocked();
   IRQL_PASSIVE NTSTATUS StopPipesLocked();

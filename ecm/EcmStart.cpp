@@ -99,23 +99,31 @@ NTSTATUS EcmDevice::SelectDataInterface(UCHAR* dataInterfaceNumber) {
   return Selector.SubmitSelectInterface(Target, kEcmControlTimeoutMs);
 }
 
+// A pipe is bound by its endpoint address. Where an earlier interface of the configuration
+// uses the same address (a malformed device), binding would take that interface's pipe,
+// perhaps of another type, whose every transfer the bus refuses: no such pipe is taken.
+PUSBD_PIPE_INFORMATION EcmDevice::FindBindablePipe(ULONG pipeType, BOOLEAN in, LONG interfaceNumber, LONG alternate) {
+  PUSBD_PIPE_INFORMATION pipe = Selector.FindPipe(pipeType, in, interfaceNumber, alternate);
+  return pipe && Selector.FindPipeByAddress(pipe->EndpointAddress) == pipe ? pipe : nullptr;
+}
+
 // The notification pipe comes from the communication interface and the bulk pipes from the
 // data interface's alternate setting 1: on a composite device another function's endpoints
 // of the same kinds may come first in the records.
 NTSTATUS EcmDevice::ConfigurePipes(UCHAR dataInterfaceNumber) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  PUSBD_PIPE_INFORMATION pipe = Selector.FindPipe(UsbdPipeTypeInterrupt, TRUE, CommunicationInterfaceNumber, kAny);
+  PUSBD_PIPE_INFORMATION pipe = FindBindablePipe(UsbdPipeTypeInterrupt, TRUE, CommunicationInterfaceNumber, kAny);
   if (pipe)
     status = NotificationPipe.Configure(Target, Selector, pipe->EndpointAddress, DeviceObject, &NotificationClient, 1,
                                         pipe->MaximumPacketSize);
   if (NT_SUCCESS(status)) {
-    pipe = Selector.FindPipe(UsbdPipeTypeBulk, TRUE, dataInterfaceNumber, kDataAlternateSetting);
+    pipe = FindBindablePipe(UsbdPipeTypeBulk, TRUE, dataInterfaceNumber, kDataAlternateSetting);
     status = pipe ? BulkInPipe.Configure(Target, Selector, pipe->EndpointAddress, DeviceObject, this,
                                          Settings->RxBuffers, kFrameBufferSize)
                   : STATUS_UNSUCCESSFUL;
   }
   if (NT_SUCCESS(status)) {
-    pipe = Selector.FindPipe(UsbdPipeTypeBulk, FALSE, dataInterfaceNumber, kDataAlternateSetting);
+    pipe = FindBindablePipe(UsbdPipeTypeBulk, FALSE, dataInterfaceNumber, kDataAlternateSetting);
     status = pipe ? BulkOutPipe.Configure(Target, Selector, pipe->EndpointAddress, DeviceObject, this,
                                           Settings->TxBuffers, kFrameBufferSize)
                   : STATUS_UNSUCCESSFUL;

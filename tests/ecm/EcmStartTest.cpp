@@ -184,6 +184,22 @@ TEST_F(EcmStartTest, CompositeDeviceTakesThePipesOfItsOwnInterfaces) {
   EXPECT_EQ(device->BulkOutPipe.pipeInfo.EndpointAddress, 0x02);
 }
 
+// A malformed device whose vendor interface reuses one of the function's bulk endpoint
+// addresses, as a control pipe, and comes before the data interface's record: binding by
+// address would take the vendor's pipe, whose every transfer the bus refuses.
+TEST_F(EcmStartTest, AnEndpointAddressAnEarlierInterfaceUsesIsRefused) {
+  for (UCHAR shared : {kDataInEndpoint, kDataOutEndpoint}) {
+    Bytes vendor = Join({Interface(2, 0, 1, 0xFF), Endpoint(shared, 0, 16)});
+    Plug(EcmProfile(Configuration(3, {CommunicationInterface(), HeaderAndUnion(), EthernetNetworking(),
+                                      NotifyEndpoint(), DataInterface(), vendor})));
+    EXPECT_EQ(Start(), kUnsuccessful) << "endpoint " << int(shared);
+    EXPECT_FALSE(bus().Configured());
+    EXPECT_FALSE(TookViolation("urb"));
+    device->Destroy(kDestroyFreeMemory);
+    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+  }
+}
+
 // Another function's data-class interface comes first: the communication interface's Union
 // names the data interface to take; without a usable one the first data interface serves.
 TEST_F(EcmStartTest, UnionNamesTheDataInterfaceElseTheFirstDataInterfaceServes) {

@@ -1,4 +1,4 @@
-# A high-spesinterface's endpoints.
+# A profile the fuzz campaign found: another interface reuses the bulk IN address as a control pipe.
 device: 12 01 00 02 00 00 00 40 09 12 05 4e 00 01 01 02 00 01
 config 0: 09 02 6e 00 03 01 0f ff 00 09 04 00 00 01 02 06 00 00 05 24 00 10 01 05 24 09 00 01 0d 24 0f 02 00 00 00 00 ea 05 00 00 00 07 05 81 03 1  00 08 09 04 01 00 00 0a 00 00 00 09 04 01 01 02 0a 00 00 00 07 05 83 02 00 02 00 07 05 02 02 00 02 00 09 04 02 00 03 ff ff ff 00 07 05 83 04 00 02 00 07 05 03 02 00 02 00 07 05 23 03 10 00 08
 string 0: 04 03 09 04
