@@ -71,7 +71,7 @@ bench: bench-programs
 run: release
 	@$(RELEASE_BUILD)/bin/ecmemu run
 
-# The fuzz campaign: 10 million inputs per target (FUZZ_RUNS=N for another count).
+# The fuzz campaign: 10 million inputs per target (FUZZ_RUNS=N for another count), resumable.
 fuzz: build
 	@fuzz/campaign.sh
 
