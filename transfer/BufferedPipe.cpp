@@ -4,6 +4,7 @@
 
 #include "support/KSpinLockGuard.h"
 #include "support/MutexGuard.h"
+#include "support/Wait.h"
 
 BufferedPipe::BufferedPipe(BOOLEAN input)
     : UsbPipe(input),
@@ -12,7 +13,9 @@ BufferedPipe::BufferedPipe(BOOLEAN input)
       clientLock(0),
       ownerDevice(nullptr),
       recoveryPending(FALSE),
+      repairsWithoutSuccess(0),
       client(nullptr) {
+  KeInitializeEvent(&repairWake, NotificationEvent, FALSE);
   InitializeMutex(&mutex, "BufferedPipe::mutex");
   InitializeSpinLock(&clientLock, "BufferedPipe::clientLock");
 }
@@ -28,6 +31,7 @@ VOID BufferedPipe::StopForRelease() {
   StopPipe();
   // A recovery that was running may have started the pipe again. Once it is gone nothing can
   // start it, and with 'started' clear no completion can queue another.
+  KeSetEvent(&repairWake, 0, FALSE);
   recoveryCall.CancelAndWait();
   SetStarted(FALSE);
   // A drain that timed out left transfers in flight; their completion routines still reach
@@ -73,6 +77,7 @@ VOID BufferedPipe::SetStarted(BOOLEAN value) {
 NTSTATUS BufferedPipe::ExamineCompletionLocked(TransferBuffer* buffer) {
   NTSTATUS status = buffer->ComputeStatus();
   if (status == STATUS_DEVICE_NOT_CONNECTED) deviceGone = TRUE;
+  if (NT_SUCCESS(status)) repairsWithoutSuccess = 0;
   return status;
 }
 
@@ -88,6 +93,7 @@ VOID BufferedPipe::ScheduleRecovery() {
 
 BOOLEAN BufferedPipe::DropRecovery() {
   CHECK_IRQL_PASSIVE();
+  KeSetEvent(&repairWake, 0, FALSE);
   recoveryCall.CancelAndWaitForRunning();
   // Decided under clientLock, under which failures queue their recoveries: one that ran since
   // the stop may have enabled the pipe again, and a failure since then queued the next one.
@@ -95,6 +101,9 @@ BOOLEAN BufferedPipe::DropRecovery() {
   recoveryCall.Cancel();
   recoveryPending = FALSE;  // so that the reopened pipe is repaired when it fails again
   BOOLEAN again = started || recoveryCall.Running();
+  // The running repair has returned; the next one pauses again. One that began meanwhile
+  // may skip its pause: the caller stops it once more.
+  KeClearEvent(&repairWake);
   KSpinLockGuard pipeGuard(lock);
   return again || running;
 }
@@ -104,6 +113,7 @@ VOID BufferedPipe::RecoveryWorker(PDEVICE_OBJECT, PVOID context, PVOID) {
   auto* pipe = static_cast<BufferedPipe*>(context);
   if (pipe->deviceGone) return;  // nothing to repair; recoveryPending stays set
   pipe->StopPipe();
+  pipe->PauseBeforeRepair();
   {
     KSpinLockGuard guard(pipe->clientLock);
     pipe->recoveryPending = FALSE;
@@ -111,4 +121,18 @@ VOID BufferedPipe::RecoveryWorker(PDEVICE_OBJECT, PVOID context, PVOID) {
   // Reset-pipe-and-clear-stall, then a ReadPipe resubmits its free buffers and a WritePipe
   // announces itself to its client.
   pipe->StartPipe(TRUE);
+}
+
+VOID BufferedPipe::PauseBeforeRepair() {
+  CHECK_IRQL_PASSIVE();
+  ULONG failedRepairs;
+  {
+    KSpinLockGuard guard(clientLock);
+    failedRepairs = repairsWithoutSuccess++;
+  }
+  if (failedRepairs == 0) return;  // the first repair after a success is made at once
+  ULONG pauseMs = kFirstRepairPauseMs;
+  for (ULONG i = 1; i < failedRepairs && pauseMs < kLongestRepairPauseMs; ++i) pauseMs *= 2;
+  if (pauseMs > kLongestRepairPauseMs) pauseMs = kLongestRepairPauseMs;
+  WaitMilliseconds(&repairWake, pauseMs, Executive, KernelMode, FALSE);
 }

@@ -13,6 +13,10 @@
 
 constexpr ULONG kDrainTotalMs = 5000;
 constexpr ULONG kDrainStepMs = 500;
+// A repair that fails again before a transfer succeeded is tried once more after a pause that
+// doubles each time, from the first to the longest.
+constexpr ULONG kFirstRepairPauseMs = 10;
+constexpr ULONG kLongestRepairPauseMs = 100;
 
 class BufferedPipe : public UsbPipe {
  public:
@@ -43,6 +47,9 @@ class BufferedPipe : public UsbPipe {
   PDEVICE_OBJECT ownerDevice;   // recovery work items are allocated on it
   DeferredCall recoveryCall;
   UnlockedRead<BOOLEAN> recoveryPending;
+  // Repairs since a transfer last succeeded: under clientLock, and read by the one recovery.
+  ULONG repairsWithoutSuccess;
+  KEVENT repairWake;            // set by a stop, to end a repair's pause early
   TransferBufferPool pool;
   PVOID client;                 // ReadPipeClient or WritePipeClient, as the subclass says
 
@@ -62,4 +69,7 @@ class BufferedPipe : public UsbPipe {
 
  private:
   static VOID RecoveryWorker(PDEVICE_OBJECT deviceObject, PVOID context, PVOID argument);
+  // A device whose endpoint fails every transfer (wedged firmware) would otherwise be reset
+  // and fail again as fast as the bus goes, for as long as it is plugged in.
+  IRQL_PASSIVE VOID PauseBeforeRepair();
 };

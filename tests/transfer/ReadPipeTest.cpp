@@ -111,6 +111,50 @@ TEST_F(ReadPipeTest, TwoFailedReadsInARowRecoverOnceAndEveryFreeBufferIsReadAgai
   client.ReturnAll();  // the client holds what it was given until it gives it back
 }
 
+// A device that fails every read (wedged firmware): each repair that fails again before a
+// read succeeded waits twice as long as the one before, up to the longest pause; a read that
+// succeeds makes the next repair immediate again.
+TEST_F(ReadPipeTest, RepairsThatKeepFailingPauseLongerUntilAReadSucceeds) {
+  ReadPipe pipe;
+  Configure(pipe);
+  ASSERT_EQ(pipe.StartPipe(FALSE), STATUS_SUCCESS);
+  size_t resets = 0;
+  for (ULONG pauseMs : {0, 10, 20, 40, 80, 100, 100}) {
+    Fail(0, TransferResult::Stall());
+    kernel().RunPending();
+    if (pauseMs) {
+      kernel().AdvanceTimeMs(pauseMs - 1);
+      EXPECT_EQ(Resets(), resets) << "still pausing, " << pauseMs << " ms";
+      kernel().AdvanceTimeMs(1);
+      kernel().RunPending();
+    }
+    EXPECT_EQ(Resets(), ++resets) << "repaired after " << pauseMs << " ms";
+    ASSERT_EQ(Waiting(kBulkIn), 4u) << "after " << pauseMs << " ms";
+  }
+  device().BulkIn().Queue(Frame(42, 3));
+  kernel().RunPending();
+  Fail(0, TransferResult::Stall());
+  kernel().RunPending();
+  EXPECT_EQ(Resets(), ++resets) << "the first repair after a good read is made at once";
+  EXPECT_EQ(client.frames.size(), 1u);
+  client.ReturnAll();
+}
+
+// A stop during a repair's pause does not wait it out.
+TEST_F(ReadPipeTest, AStopEndsARepairsPause) {
+  ReadPipe pipe;
+  Configure(pipe);
+  ASSERT_EQ(pipe.StartPipe(FALSE), STATUS_SUCCESS);
+  for (int failure = 0; failure < 2; ++failure) {
+    Fail(0, TransferResult::Stall());
+    kernel().RunPending();
+  }
+  ASSERT_TRUE(pipe.recoveryPending) << "the second repair pauses";
+  uint64_t before = kernel().NowMs();
+  while (pipe.DropRecovery()) pipe.StopPipe();
+  EXPECT_EQ(kernel().NowMs(), before);
+}
+
 TEST_F(ReadPipeTest, GoneDeviceStopsReadingForGood) {
   ReadPipe pipe;
   Configure(pipe);
