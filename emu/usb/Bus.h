@@ -8,9 +8,10 @@
 // Bulk and interrupt transfers queue per pipe. The oldest undecided one of a pipe goes to
 // the device model, which answers it or keeps it waiting (NAK) until it has something; a
 // test can script the next transfers of an endpoint, hold an endpoint so only the test
-// decides, and end any waiting transfer in any order. A stall halts the pipe: transfers that
-// arrive afterwards fail with USBD_STATUS_ENDPOINT_HALTED until a pipe reset, which the bus
-// refuses while the pipe still has transfers. An abort cancels every undecided transfer of
+// decides, and end any waiting transfer in any order. A stall or a transaction error halts
+// the pipe, as the host controller does: transfers that arrive afterwards fail with
+// USBD_STATUS_ENDPOINT_HALTED until a pipe reset, which the bus refuses while the pipe still
+// has transfers. An abort cancels every undecided transfer of
 // the pipe; removal ends everything with a status the platform uses (RemovalStatus.h).
 //
 // By default the device answers at once. A timed bus (SetTiming) plays the transfers the

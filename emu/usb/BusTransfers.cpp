@@ -144,7 +144,9 @@ void Bus::WriteResultLocked(HeldList::iterator it, const TransferResult& result)
   it->status = status;
   it->irpStatus = result.irpStatus.value_or(IrpStatusFor(status));
   it->started = false;  // decided: the device has nothing more to do with it
-  if (status == USBD_STATUS_STALL_PID)
+  // A stall or a transaction error (CRC, babble, no handshake) halts the endpoint in the host
+  // controller: the statuses of the halted kind. A cancel does not; a gone device has no pipes.
+  if (USBD_HALTED(status) && status != USBD_STATUS_CANCELED && status != USBD_STATUS_DEVICE_GONE)
     if (OpenPipe* pipe = server_.FindPipe(it->pipe)) pipe->halted = true;
 }
 

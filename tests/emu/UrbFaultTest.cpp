@@ -121,7 +121,11 @@ TEST_F(UrbFaultTest, TransferMeetsEachKind) {
   NextUrbMeets(UrbFaultKind::TransactionError);
   Sent& error = Read(kIn);
   EXPECT_EQ(error.urb.UrbHeader.Status, emu::usb::TransactionErrorFor(bus().UrbsNumbered()));
-  EXPECT_FALSE(bus().Halted(kIn));
+  EXPECT_TRUE(bus().Halted(kIn)) << "the host controller halts the endpoint, as on a stall";
+  USBD_STATUS status = 0;
+  pipes.target.PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                           pipes.selector.FindPipeByAddress(kIn)->PipeHandle, 500, &status);
+  ASSERT_EQ(status, USBD_STATUS_SUCCESS);
 
   NextUrbMeets(UrbFaultKind::NeverAnswer);
   Sent& waiting = Read(kIn);
@@ -129,7 +133,6 @@ TEST_F(UrbFaultTest, TransferMeetsEachKind) {
   kernel().AdvanceTimeMs(60000);
   EXPECT_FALSE(waiting.sent.completed) << "the frame is there, but the device NAKs";
   EXPECT_FALSE(behind.sent.completed) << "and the pipe's next read waits behind";
-  USBD_STATUS status = 0;
   pipes.target.PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes.selector.FindPipeByAddress(kIn)->PipeHandle, 500, &status);
   kernel().RunPending();
   EXPECT_EQ(waiting.urb.UrbHeader.Status, USBD_STATUS_CANCELED) << "an abort ends it";

@@ -182,12 +182,15 @@ TEST_F(UsbTransferTest, ShortEmptyAndOverlongDataReachTheUrbAsTheHardwareReports
   EXPECT_EQ(babble.data, Bytes(sent.begin(), sent.begin() + 64));
 }
 
-TEST_F(UsbTransferTest, StallHaltsThePipeUntilAResetOfTheEmptyPipe) {
+// A stall, and as the host controller does, any transaction error.
+class HaltingFailureTest : public UsbTransferTest, public ::testing::WithParamInterface<USBD_STATUS> {};
+
+TEST_P(HaltingFailureTest, HaltsThePipeUntilAResetOfTheEmptyPipe) {
   Transfer& stalled = Read(kIn, 64);
   Transfer& behind = Read(kIn, 64);  // waits behind the one that stalls
-  ASSERT_TRUE(bus().CompleteTransfer(Waiting(kIn)[0].id, TransferResult::Stall()));
+  ASSERT_TRUE(bus().CompleteTransfer(Waiting(kIn)[0].id, TransferResult::Status(GetParam())));
   kernel().RunPending();
-  EXPECT_EQ(stalled.UsbdStatus(), USBD_STATUS_STALL_PID);
+  EXPECT_EQ(stalled.UsbdStatus(), GetParam());
   EXPECT_EQ(stalled.status(), STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(bus().Halted(kIn));
   device().BulkIn().Queue(Pattern(4, 4));
@@ -206,6 +209,10 @@ TEST_F(UsbTransferTest, StallHaltsThePipeUntilAResetOfTheEmptyPipe) {
   kernel().RunPending();
   EXPECT_EQ(again.Length(), 4u) << "the device is asked again";
 }
+
+INSTANTIATE_TEST_SUITE_P(StallAndTransactionErrors, HaltingFailureTest,
+                         ::testing::Values(USBD_STATUS_STALL_PID, USBD_STATUS_CRC, USBD_STATUS_BABBLE_DETECTED,
+                                           USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_XACT_ERROR));
 
 TEST_F(UsbTransferTest, AbortCancelsWaitingTransfersButNotOnesAlreadyOnTheWire) {
   Transfer& onTheWire = Read(kIn, 64);
