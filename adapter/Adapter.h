@@ -79,7 +79,7 @@ class Adapter : public DeviceEventSink, public PoolObject {
   ULONG InstanceNumber;
   ULONG InstanceId;
   NDIS_HANDLE MiniportAdapterHandle;
-  NDIS_HARDWARE_STATUS HardwareStatus;
+  UnlockedRead<NDIS_HARDWARE_STATUS> HardwareStatus;  // written without Lock by start and stop, read under it
   UnlockedRead<NDIS_MEDIA_STATE> MediaState;  // one aligned word, written and read without Lock
   ULONG TransmitBufferSpace;
   ULONG ReceiveBufferSpace;
