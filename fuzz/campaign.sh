@@ -8,7 +8,8 @@
 # later run goes on, from the grown corpus, until the ledger reaches FUZZ_RUNS (FUZZ_RESET=1
 # starts the ledger afresh). Prints each target's executions and rate in this run and its
 # total; findings land in build/fuzz/findings, each worker's log in build/fuzz/logs.
-# `fuzz/campaign.sh NAME...` runs only those targets. Exits non-zero when a target had a
+# `fuzz/campaign.sh NAME...` runs only those targets. An interrupt (Ctrl-C) stops the workers,
+# still records what they ran, and ends the campaign. Exits non-zero when a target had a
 # finding.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,9 +26,14 @@ mkdir -p "$build/findings" "$build/logs" "$build/ledger"
 
 ledger_total() { awk '{sum += $3} END {print sum + 0}' "$build/ledger/$1" 2>/dev/null || echo 0; }
 
+# libFuzzer's exit code when it was interrupted.
+interrupted_code=72
 found=0
+stop=0
+pids=()
+trap 'stop=1; kill -INT "${pids[@]}" 2>/dev/null || true' INT TERM
 printf '%-14s %12s %9s %9s %14s\n' target executions seconds execs/s "ledger total"
-while read -r name max_len _; do
+while ((stop == 0)) && read -r name max_len _; do
   [[ -z $name || $name == \#* ]] && continue
   if (($# > 0)) && [[ " $* " != *" $name "* ]]; then continue; fi
   remaining=$((runs - $(ledger_total "$name")))
@@ -46,7 +52,16 @@ while read -r name max_len _; do
     pids+=($!)
   done
   status=ok
-  for pid in "${pids[@]}"; do wait "$pid" || status=finding; done
+  for pid in "${pids[@]}"; do
+    # An interrupt ends the wait early; the worker, interrupted too, is waited for again.
+    while :; do
+      code=0
+      wait "$pid" || code=$?
+      ((code > 128 && stop == 1)) && kill -0 "$pid" 2>/dev/null && continue
+      break
+    done
+    if ((code == interrupted_code)); then stop=1; elif ((code != 0)); then status=finding; fi
+  done
   took=$(($(date +%s) - start))
   executed=$(awk '/stat::number_of_executed_units/ {sum += $2} END {print sum + 0}' "$build/logs/$name".*)
   echo "$(date -u +%FT%TZ) $commit $executed $took" >>"$build/ledger/$name"
