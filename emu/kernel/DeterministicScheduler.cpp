@@ -15,6 +15,7 @@ thread_local EmuThread* tlsThread = nullptr;
 
 DeterministicScheduler::DeterministicScheduler(const Exploration* exploration, int processors)
     : processors_(processors), testThread_(&CurrentContext()) {
+  testThread_.fiber = std::make_unique<Fiber>();
   if (exploration) explorer_ = std::make_unique<ScheduleExplorer>(*exploration);
   testThread_.key = 1;
   running_ = &testThread_;
@@ -177,9 +178,16 @@ void DeterministicScheduler::StartLocked(std::unique_lock<std::mutex>& lock, Emu
 
 void DeterministicScheduler::HandOver(std::unique_lock<std::mutex>& lock, EmuThread* to,
                                       EmuThread* me) {
+  // The emulator's own locks are per OS thread: one held here would seem held by the next fiber.
+  if (HoldsInternalLock())
+    Kernel::Current().verifier().Fatal("scheduler", "an emulated thread blocked holding an emulator lock");
+  // The kernel lock stays held across the switch: whoever resumes goes on holding it.
   running_ = to;
-  to->cv.notify_one();
-  while (running_ != me) me->cv.wait(lock);
+  if (to == me) return;  // an idle worker that takes the next job itself
+  me->suspendedIn = tlsCurrentContext;
+  me->fiber->SwitchTo(*to->fiber);
+  tlsThread = me;
+  tlsCurrentContext = me->suspendedIn;
 }
 
 std::optional<WorkQueue> DeterministicScheduler::StartableQueueLocked() const {
@@ -242,22 +250,17 @@ EmuThread* DeterministicScheduler::NewThreadLocked(const std::string& name) {
   thread->ownContext = std::make_unique<Context>(name);
   thread->context = thread->ownContext.get();
   EmuThread* raw = thread.get();
-  raw->thread = std::thread(&DeterministicScheduler::WorkerMain, this, raw);
+  raw->fiber = std::make_unique<Fiber>([this, raw] { WorkerMain(raw); });
   workers_.push_back(std::move(thread));
   return raw;
 }
 
 void DeterministicScheduler::WorkerMain(EmuThread* self) {
+  // First switched to by HandOver, which holds the kernel lock.
   tlsThread = self;
-  ContextScope scope(*self->context);
-  std::unique_lock<std::mutex> lock(lock_);
-  while (running_ != self) self->cv.wait(lock);
-  for (;;) {
-    if (self->exit) {
-      running_ = &testThread_;
-      testThread_.cv.notify_one();
-      return;
-    }
+  tlsCurrentContext = self->context;
+  std::unique_lock<std::mutex> lock(lock_, std::adopt_lock);
+  while (!self->exit) {
     std::function<void()> job = std::move(self->job);
     self->job = nullptr;
     lock.unlock();
@@ -270,6 +273,10 @@ void DeterministicScheduler::WorkerMain(EmuThread* self) {
       idleWorkers_[static_cast<int>(self->queue)].push_back(self);
     Schedule(lock, self);
   }
+  // Shutdown handed the baton over to end this fiber; it takes it back, with the lock held.
+  running_ = &testThread_;
+  lock.release();
+  self->fiber->SwitchAway(*testThread_.fiber);
 }
 
 std::string DeterministicScheduler::DescribeBlockedLocked() const {
@@ -297,16 +304,10 @@ void DeterministicScheduler::Shutdown() {
   }
   lock.unlock();
   for (auto& worker : workers_) {
-    bool idle = false;
-    for (EmuThread* w : exiting) idle |= w == worker.get();
-    if (idle) {
-      worker->thread.join();
-    } else {
-      // Still blocked in a wait: its OS thread keeps using this scheduler, which must stay.
-      clean_ = false;
-      worker->thread.detach();
-      KeepForever(worker.release());
-    }
+    if (std::find(exiting.begin(), exiting.end(), worker.get()) != exiting.end()) continue;
+    // Still blocked in a wait, which lives on its stack and in this scheduler: both stay.
+    clean_ = false;
+    KeepForever(worker.release());
   }
   workers_.clear();
 }

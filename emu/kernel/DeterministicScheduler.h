@@ -1,5 +1,5 @@
-// Deterministic execution: emulated threads are OS threads, but only the holder of a baton
-// runs, and it gives the baton up only when it blocks. DPCs, timers and work items run at
+// Deterministic execution: emulated threads are fibers on the OS thread that made the
+// scheduler; only the holder of a baton runs, and it gives the baton up only when it blocks. DPCs, timers and work items run at
 // those points in a fixed order, and time is virtual: it moves only when nothing can run.
 // Exploring, a seeded explorer instead picks what runs at every platform call too: threads
 // switch, and DPCs and work items start on threads of their own, as on a multiprocessor.
@@ -10,8 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
+#include "emu/kernel/Fiber.h"
 #include "emu/kernel/ScheduleExplorer.h"
 #include "emu/kernel/Scheduler.h"
 
@@ -22,14 +22,14 @@ class EmuThread {
   explicit EmuThread(Context* context) : context(context) {}
   Context* context;
   std::unique_ptr<Context> ownContext;
-  std::condition_variable cv;  // wakes the thread when it is handed the baton
+  std::unique_ptr<Fiber> fiber;
+  Context* suspendedIn = nullptr;  // the context it gave the baton up in (a DPC's, while one runs)
   std::function<void()> job;   // the work item (or, exploring, the DPC) a worker runs next
   WorkQueue queue = WorkQueue::Critical;  // a system worker's
   bool runsDpcs = false;       // exploring: a processor's thread for DPCs, not a system worker
   uint64_t key = 0;            // names the thread to the explorer
   bool atDispatch = false;     // its IRQL when it last gave up the baton: it holds a processor
   bool exit = false;
-  std::thread thread;
 };
 
 class DeterministicScheduler : public Scheduler {
