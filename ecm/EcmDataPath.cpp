@@ -20,19 +20,6 @@ NTSTATUS EcmDevice::ClosePipes() {
   return StopPipesLocked();
 }
 
-namespace {
-
-// Aborts and drains the pipe. A repair queued before the stop would start the pipe again
-// behind it: it is dropped, or, already running, waited for and the pipe stopped once more. A
-// queued one is not waited for, since the power routines call this on a work item.
-VOID StopForGood(BufferedPipe& pipe) {
-  do {
-    pipe.StopPipe();
-  } while (pipe.DropRecovery());
-}
-
-}  // namespace
-
 // Bulk-out first: its start announces itself with OnWriteComplete, which runs the adapter's
 // send pump. A failure leaves none of the three started and returns the failing status.
 NTSTATUS EcmDevice::StartPipesLocked() {
@@ -41,15 +28,15 @@ NTSTATUS EcmDevice::StartPipesLocked() {
   if (!NT_SUCCESS(status)) return status;
   status = BulkInPipe.StartPipe(resetFirst);
   if (!NT_SUCCESS(status)) {
-    StopForGood(BulkOutPipe);
+    BulkOutPipe.StopForGood();
     return status;
   }
   NotificationRemainder = 0;  // what a closed pipe left half-read is gone
   status = NotificationPipe.StartPipe(resetFirst);
   if (!NT_SUCCESS(status)) {
     // A transfer that failed meanwhile has queued a repair, which must not restart its pipe.
-    StopForGood(BulkOutPipe);
-    StopForGood(BulkInPipe);
+    BulkOutPipe.StopForGood();
+    BulkInPipe.StopForGood();
     return status;
   }
   // A close that came between a set and its request dropped the request; the device would
@@ -61,9 +48,9 @@ NTSTATUS EcmDevice::StartPipesLocked() {
 // A filter request not yet started is dropped, a running one waited for: after a close
 // nothing of the device talks to it.
 NTSTATUS EcmDevice::StopPipesLocked() {
-  StopForGood(BulkOutPipe);
-  StopForGood(BulkInPipe);
-  StopForGood(NotificationPipe);
+  BulkOutPipe.StopForGood();
+  BulkInPipe.StopForGood();
+  NotificationPipe.StopForGood();
   FilterDeferredCall.CancelAndWaitForRunning();
   return STATUS_SUCCESS;
 }

@@ -28,12 +28,9 @@ BufferedPipe::~BufferedPipe() {
 
 VOID BufferedPipe::StopForRelease() {
   CHECK_IRQL_PASSIVE();
-  StopPipe();
-  // A recovery that was running may have started the pipe again. Once it is gone nothing can
-  // start it, and with 'started' clear no completion can queue another.
-  KeSetEvent(&repairWake, 0, FALSE);
-  recoveryCall.CancelAndWait();
-  SetStarted(FALSE);
+  // Stopping once and waiting for the running repair is not enough: the pipe it restarted may
+  // fail again and queue the next repair, which would restart the pipe as the buffers go.
+  StopForGood();
   // A drain that timed out left transfers in flight; their completion routines still reach
   // the pipe, its pool and its buffers.
   WaitUntilIdle();
@@ -106,6 +103,13 @@ BOOLEAN BufferedPipe::DropRecovery() {
   KeClearEvent(&repairWake);
   KSpinLockGuard pipeGuard(lock);
   return again || running;
+}
+
+VOID BufferedPipe::StopForGood() {
+  CHECK_IRQL_PASSIVE();
+  do {
+    StopPipe();
+  } while (DropRecovery());
 }
 
 VOID BufferedPipe::RecoveryWorker(PDEVICE_OBJECT, PVOID context, PVOID) {

@@ -35,6 +35,10 @@ class BufferedPipe : public UsbPipe {
   // the pipe was started or enabled again meanwhile, or a recovery has just begun: it must be
   // stopped once more. Never waits for a queued work item, so a work item may call it.
   IRQL_PASSIVE BOOLEAN DropRecovery();
+  // Stops the pipe so that nothing starts it again: a repair queued before the stop is
+  // dropped, one already running waited for and the pipe stopped once more. Never waits for a
+  // queued work item, so a work item may call it.
+  IRQL_PASSIVE VOID StopForGood();
 
   // The three flags are single bytes, written under clientLock, and read without a lock by
   // AcquireBuffer, CanSend, StartPipe and the recovery.

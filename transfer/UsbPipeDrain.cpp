@@ -7,8 +7,8 @@
 
 NTSTATUS UsbPipe::AbortAndDrain(ULONG totalMs, ULONG stepMs) {
   CHECK_IRQL_PASSIVE();
+  Disable();  // unbound too: a stop leaves the pipe refusing transfers, whatever it finds
   if (!target) return STATUS_UNSUCCESSFUL;
-  Disable();
   for (ULONG elapsed = 0; InFlight() != 0; elapsed += stepMs) {
     if (elapsed >= totalMs) {
       // The transfers still in flight come home through their completion routines, since the

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 
+#include "DataPipesBench.h"
 #include "DriverBench.h"
 #include "ScheduleCampaign.h"
 #include "emu/kernel/Kernel.h"
 #include "emu/ndis/Protocol.h"
+#include "transfer/ReadPipe.h"
 
 namespace {
 
@@ -101,6 +103,47 @@ TEST_P(TransferFailureRacing, RecoveryAndTheOtherPathLeaveNoTransferBehind) {
 INSTANTIATE_TEST_SUITE_P(Paths, TransferFailureRacing,
                          ::testing::Values(Against::Reset, Against::PowerDown, Against::Stop),
                          [](const ::testing::TestParamInfo<Against>& info) { return AgainstName(info.param); });
+
+// Gives every buffer back at once and counts the failures.
+class ReadSink : public ReadPipeClient {
+ public:
+  VOID OnReadComplete(TransferBuffer* buffer) override {
+    buffer->ReturnToPool();
+    pipe->ResumeReads();
+  }
+  VOID OnReadError(NTSTATUS, BOOLEAN) override { ++errors; }
+  ReadPipe* pipe = nullptr;
+  int errors = 0;
+};
+
+// A pipe goes while the endpoint fails read after read and repairs restart it: whatever a
+// repair put out is drained before the buffers go.
+TEST(ReleaseRacingRepairs, APipeThatGoesWhileItsRepairsRunLeavesNoTransferBehind) {
+  int schedulesWithFailedReads = 0;
+  ExpectEverySchedulePasses([&schedulesWithFailedReads] {
+    DataPipesBench pipes;
+    if (pipes.Select() != STATUS_SUCCESS) return std::string("selection failed");
+    DEVICE_OBJECT owner{};
+    ReadSink sink;
+    pipes.bus().ScriptTransfers(DataPipesBench::kBulkIn,
+                                std::vector<emu::usb::ScriptedTransfer>(8, {emu::usb::TransferResult::Stall()}));
+    {
+      ReadPipe pipe;
+      sink.pipe = &pipe;
+      if (pipe.Configure(pipes.target, pipes.selector, DataPipesBench::kBulkIn, &owner, &sink, 4, 1536) !=
+          STATUS_SUCCESS)
+        return std::string("configuration failed");
+      pipe.StartPipe(FALSE);
+      for (uint64_t i = CurrentScheduleSeed() % 64; i > 0; --i) emu::SchedulingPoint();
+    }
+    size_t left = pipes.bus().PendingIrps();
+    pipes.Release();
+    if (left) return std::to_string(left) + " IRP(s) still on the bus after the pipe went";
+    schedulesWithFailedReads += sink.errors > 0;
+    return std::string();
+  });
+  EXPECT_GT(schedulesWithFailedReads, 0) << "no schedule let a read fail before the pipe went";
+}
 
 // NDIS resets an adapter whose power-down is pending; then powers it up again.
 TEST(ResetRacingPower, ResetDuringD3ThenD0LeavesThePipesAsThePowerStateSays) {
