@@ -5,8 +5,8 @@ TSAN_BUILD := build-tsan
 # The tools users run: optimized, without sanitizers (the tests keep theirs).
 RELEASE_BUILD := build-release
 GENERATOR := Ninja
-# Schedules per scenario of make explore (make test runs 60).
-EXPLORE_SCHEDULES := 1000
+# Schedules per scenario of make explore (make test runs 300).
+EXPLORE_SCHEDULES := 10000
 STRESS_FRAMES := 10000000
 
 .PHONY: all setup build release release-configure bench-programs bench test run package clean tsan explore stress \

@@ -15,7 +15,7 @@
 namespace {
 
 // make test runs this many schedules per scenario; make explore runs more (ECM_EXPLORE_SCHEDULES).
-constexpr int kBoundedSchedules = 60;
+constexpr int kBoundedSchedules = 300;
 constexpr uint64_t kScenarioSteps = 1500;  // a scenario takes about 1000 scheduling points
 
 constexpr ULONG kFilter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
