@@ -1,6 +1,7 @@
 // Deterministic execution: emulated threads are fibers on the OS thread that made the
-// scheduler; only the holder of a baton runs, and it gives the baton up only when it blocks. DPCs, timers and work items run at
-// those points in a fixed order, and time is virtual: it moves only when nothing can run.
+// scheduler; only the holder of a baton runs, and it gives the baton up only when it blocks.
+// DPCs, timers and work items run at those points in a fixed order, and time is virtual: it
+// moves only when nothing can run.
 // Exploring, a seeded explorer instead picks what runs at every platform call too: threads
 // switch, and DPCs and work items start on threads of their own, as on a multiprocessor.
 #pragma once

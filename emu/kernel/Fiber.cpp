@@ -10,23 +10,23 @@
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define ECM_ASAN 1
+#define FIBER_ASAN 1
 #endif
 #if __has_feature(thread_sanitizer)
-#define ECM_TSAN 1
+#define FIBER_TSAN 1
 #endif
 #endif
 #if defined(__SANITIZE_ADDRESS__)
-#define ECM_ASAN 1
+#define FIBER_ASAN 1
 #endif
 #if defined(__SANITIZE_THREAD__)
-#define ECM_TSAN 1
+#define FIBER_TSAN 1
 #endif
-#if ECM_ASAN
+#if FIBER_ASAN
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
-#if ECM_TSAN
+#if FIBER_TSAN
 #include <sanitizer/tsan_interface.h>
 #endif
 
@@ -36,7 +36,7 @@
 
 // Saves the callee-saved registers and the floating-point control words on the running stack,
 // stores its pointer in *save and continues on the stack 'load' points to. A new fiber's stack
-// is laid out as if it had switched away at the start of FiberStart.
+// is laid out as if it had switched away at the start of EcmFiberStart.
 extern "C" void EcmFiberSwitch(void** save, void* load);
 extern "C" void EcmFiberStart();
 asm(R"(
@@ -142,7 +142,7 @@ const StackBounds& ThreadStack() {
 }  // namespace
 
 Fiber::Fiber() : bottom_(ThreadStack().bottom), size_(ThreadStack().size) {
-#if ECM_TSAN
+#if FIBER_TSAN
   tsanFiber_ = __tsan_get_current_fiber();
 #endif
 }
@@ -164,17 +164,17 @@ Fiber::Fiber(std::function<void()> entry) : entry_(std::move(entry)) {
   *--sp = 0;                                         // r15
   *--sp = uint64_t{0x037F} << 32 | 0x1F80;            // x87 control word, MXCSR: the defaults
   sp_ = sp;
-#if ECM_TSAN
+#if FIBER_TSAN
   tsanFiber_ = __tsan_create_fiber(0);
 #endif
 }
 
 Fiber::~Fiber() {
   if (!stack_) return;
-#if ECM_TSAN
+#if FIBER_TSAN
   __tsan_destroy_fiber(tsanFiber_);
 #endif
-#if ECM_ASAN
+#if FIBER_ASAN
   // The frames it ended in never returned: their poison must not outlive them.
   __asan_unpoison_memory_region(bottom_, size_);
 #endif
@@ -182,7 +182,7 @@ Fiber::~Fiber() {
 }
 
 void Fiber::Enter(Fiber* self) {
-#if ECM_ASAN
+#if FIBER_ASAN
   __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
 #endif
   self->entry_();
@@ -197,14 +197,14 @@ void Fiber::SwitchAway(Fiber& to) {
 }
 
 void Fiber::Switch(Fiber& to, bool ending) {
-#if ECM_ASAN
+#if FIBER_ASAN
   __sanitizer_start_switch_fiber(ending ? nullptr : &fakeStack_, to.bottom_, to.size_);
 #endif
-#if ECM_TSAN
+#if FIBER_TSAN
   __tsan_switch_to_fiber(to.tsanFiber_, 0);
 #endif
   EcmFiberSwitch(&sp_, to.sp_);
-#if ECM_ASAN
+#if FIBER_ASAN
   __sanitizer_finish_switch_fiber(fakeStack_, nullptr, nullptr);
 #endif
 }
