@@ -119,7 +119,9 @@ class Adapter : public DeviceEventSink, public PoolObject {
   // Makes the reset's close and reopen and StopDevice's close and Stop exclusive. Outermost
   // lock of the adapter: taken before any pipe mutex and before Lock.
   KMUTEX PipeMutex;
-  BOOLEAN DeviceStopped;  // PipeMutex; StopDevice ran, so a reset leaves the pipes closed
+  // Written under PipeMutex, read by the hang check: StopDevice ran, so a reset leaves the
+  // pipes closed.
+  UnlockedRead<BOOLEAN> DeviceStopped;
 
  private:
   static VOID ResetRoutine(PDEVICE_OBJECT deviceObject, PVOID context, PVOID argument);

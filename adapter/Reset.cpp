@@ -40,6 +40,15 @@ void Adapter::ResetPipes() {
   NdisMResetComplete(MiniportAdapterHandle, NDIS_STATUS_SUCCESS, FALSE);
 }
 
+// NDIS resets a deserialized miniport only for a request that stays pending, or when this says
+// so: without it, pipes that failed to start again after a power-up, a reset or a repair
+// would stay stopped, and the packets queued for them would never complete.
+BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
+  CHECK_IRQL_DISPATCH();
+  auto* adapter = static_cast<Adapter*>(MiniportAdapterContext);
+  return !adapter->DeviceStopped && adapter->Device->NeedsReset();
+}
+
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
   CHECK_IRQL_AT_MOST_DISPATCH();
   *AddressingReset = FALSE;

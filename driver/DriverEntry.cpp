@@ -10,6 +10,7 @@ INIT_CODE void FillCharacteristics(NDIS_MINIPORT_CHARACTERISTICS& table) {
   NDIS30_MINIPORT_CHARACTERISTICS& ndis30 = table.Ndis50Chars.Ndis40Chars.Ndis30Chars;
   ndis30.MajorNdisVersion = 5;
   ndis30.MinorNdisVersion = 1;
+  ndis30.CheckForHangHandler = MiniportCheckForHang;
   ndis30.HaltHandler = MiniportHalt;
   ndis30.InitializeHandler = MiniportInitialize;
   ndis30.QueryInformationHandler = MiniportQueryInformation;

@@ -18,6 +18,7 @@ IRQL_PASSIVE VOID NTAPI MiniportPnPEventNotify(NDIS_HANDLE MiniportAdapterContex
 // Any IRQL; does nothing.
 VOID NTAPI MiniportShutdown(PVOID ShutdownContext);
 IRQL_AT_MOST_DISPATCH NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
+IRQL_DISPATCH BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext);
 IRQL_AT_MOST_DISPATCH NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
                                                                  PVOID InformationBuffer,
                                                                  ULONG InformationBufferLength,

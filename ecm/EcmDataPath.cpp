@@ -23,6 +23,12 @@ NTSTATUS EcmDevice::ClosePipes() {
 // Bulk-out first: its start announces itself with OnWriteComplete, which runs the adapter's
 // send pump. A failure leaves none of the three started and returns the failing status.
 NTSTATUS EcmDevice::StartPipesLocked() {
+  NTSTATUS status = StartEachPipeLocked();
+  OpenFailed = !NT_SUCCESS(status);
+  return status;
+}
+
+NTSTATUS EcmDevice::StartEachPipeLocked() {
   BOOLEAN resetFirst = Settings->SendClearEpHaltOnStart != 0;
   NTSTATUS status = BulkOutPipe.StartPipe(resetFirst);
   if (!NT_SUCCESS(status)) return status;
@@ -52,7 +58,18 @@ NTSTATUS EcmDevice::StopPipesLocked() {
   BulkInPipe.StopForGood();
   NotificationPipe.StopForGood();
   FilterDeferredCall.CancelAndWaitForRunning();
+  OpenFailed = FALSE;  // closed as asked: the next open decides
   return STATUS_SUCCESS;
+}
+
+// Every 2 s at DISPATCH_LEVEL, from NDIS's hang check. Nothing else would start the pipes
+// again, and the packets waiting for them would wait for ever; the reset NDIS answers with
+// completes those and opens the pipes once more. A device that went is left to its removal.
+BOOLEAN EcmDevice::NeedsReset() {
+  CHECK_IRQL_AT_MOST_DISPATCH();
+  if (BulkOutPipe.deviceGone || BulkInPipe.deviceGone || NotificationPipe.deviceGone) return FALSE;
+  if (OpenFailed || PowerUpUnqueued) return TRUE;
+  return BulkOutPipe.restartFailed || BulkInPipe.restartFailed || NotificationPipe.restartFailed;
 }
 
 BOOLEAN EcmDevice::CanSend() { return BulkOutPipe.started && !BulkOutPipe.deviceGone; }

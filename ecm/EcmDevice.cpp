@@ -17,6 +17,7 @@ EcmDevice::EcmDevice()
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
       PoweredDown(FALSE),
       PowerUpUnqueued(0),
+      OpenFailed(FALSE),
       NotificationRemainder(0),
       DroppingOversizedFrame(FALSE) {
   RtlZeroMemory(MacAddress, sizeof MacAddress);

@@ -48,6 +48,7 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   IRQL_AT_MOST_DISPATCH void ResumeReceive() override;
   ULONG GetMaxSegmentSize() override;
   IRQL_AT_MOST_DISPATCH BOOLEAN SetPacketFilter(ULONG ndisPacketFilter) override;
+  IRQL_AT_MOST_DISPATCH BOOLEAN NeedsReset() override;
 
   // The bulk pipes' client operations.
   IRQL_AT_MOST_DISPATCH VOID OnWriteComplete(NTSTATUS status, BOOLEAN deviceGone) override;
@@ -94,6 +95,9 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   // Interlocked. 1 when a power-up could not even be queued: the device is in D0 all the same,
   // so the adapter's next open (a reset's) opens the pipes instead of leaving them to it.
   volatile LONG PowerUpUnqueued;
+  // Written under PipesMutex, read by NeedsReset: the last start of the pipes failed, and no
+  // close came since.
+  UnlockedRead<BOOLEAN> OpenFailed;
   // Bytes of a speed change still to come when the interrupt endpoint split it. Touched only by
   // the notification pipe's deliveries, which never overlap, and before the pipe starts.
   ULONG NotificationRemainder;
@@ -113,6 +117,7 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   // The pipes in and out of service; PipesMutex held.
   IRQL_PASSIVE NTSTATUS StartPipesLocked();
   IRQL_PASSIVE NTSTATUS StopPipesLocked();
+  IRQL_PASSIVE NTSTATUS StartEachPipeLocked();
   IRQL_PASSIVE VOID ForgetPipeHandlesLocked();
 
   static VOID PowerUpRoutine(PDEVICE_OBJECT deviceObject, PVOID context, PVOID argument);

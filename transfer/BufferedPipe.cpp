@@ -13,6 +13,7 @@ BufferedPipe::BufferedPipe(BOOLEAN input)
       clientLock(0),
       ownerDevice(nullptr),
       recoveryPending(FALSE),
+      restartFailed(FALSE),
       repairsWithoutSuccess(0),
       client(nullptr) {
   KeInitializeEvent(&repairWake, NotificationEvent, FALSE);
@@ -69,6 +70,7 @@ VOID BufferedPipe::SetStarted(BOOLEAN value) {
   CHECK_IRQL_AT_MOST_DISPATCH();
   KSpinLockGuard guard(clientLock);
   started = value;
+  if (value) restartFailed = FALSE;
 }
 
 NTSTATUS BufferedPipe::ExamineCompletionLocked(TransferBuffer* buffer) {
@@ -110,6 +112,8 @@ VOID BufferedPipe::StopForGood() {
   do {
     StopPipe();
   } while (DropRecovery());
+  KSpinLockGuard guard(clientLock);
+  restartFailed = FALSE;  // stopped as its owner asked: the owner's next start decides
 }
 
 VOID BufferedPipe::RecoveryWorker(PDEVICE_OBJECT, PVOID context, PVOID) {
@@ -124,7 +128,9 @@ VOID BufferedPipe::RecoveryWorker(PDEVICE_OBJECT, PVOID context, PVOID) {
   }
   // Reset-pipe-and-clear-stall, then a ReadPipe resubmits its free buffers and a WritePipe
   // announces itself to its client.
-  pipe->StartPipe(TRUE);
+  if (NT_SUCCESS(pipe->StartPipe(TRUE))) return;
+  KSpinLockGuard guard(pipe->clientLock);
+  if (!pipe->deviceGone) pipe->restartFailed = TRUE;
 }
 
 VOID BufferedPipe::PauseBeforeRepair() {

@@ -85,7 +85,7 @@ void DeterministicScheduler::Schedule(std::unique_lock<std::mutex>& lock, EmuThr
       continue;
     }
     // Nothing can run now: let time pass to the next timer, time-out or AdvanceTime target.
-    uint64_t next = NextTimerDueLocked();
+    uint64_t next = NextTimerDueLocked(false);
     for (Waiter* w : waiters_)
       if (w->hasDeadline && w->deadline < next) next = w->deadline;
     if (parked_ && parkedUntil_ < next) next = parkedUntil_;
@@ -95,6 +95,7 @@ void DeterministicScheduler::Schedule(std::unique_lock<std::mutex>& lock, EmuThr
       Kernel::Current().verifier().Fatal(
           "deadlock", "every emulated thread is blocked and nothing can wake them:\n" + blocked);
     }
+    next = std::min(next, NextTimerDueLocked());  // background timers due first fire on the way
     if (next > now_) now_ = next;
     FireTimersLocked(now_);
     TimeOutWaitersLocked(now_);

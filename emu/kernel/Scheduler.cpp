@@ -184,7 +184,7 @@ void Scheduler::FlushDpcs() {
        nullptr, [] { return "KeFlushQueuedDpcs"; });
 }
 
-bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
+bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, bool background) {
   bool wasSet;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -199,6 +199,7 @@ bool Scheduler::SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
     auto after = std::upper_bound(timers_.begin(), timers_.end(), due,
                                   [](uint64_t when, const auto& armed) { return when < armed.first; });
     timers_.insert(after, {due, timer});
+    if (background) backgroundTimers_.insert(timer);
   }
   OnTimersChanged();
   return wasSet;
@@ -215,12 +216,14 @@ bool Scheduler::CancelTimer(PKTIMER timer) {
 void Scheduler::DisarmLocked(PKTIMER timer) {
   auto it = std::find_if(timers_.begin(), timers_.end(), [timer](const auto& armed) { return armed.second == timer; });
   if (it != timers_.end()) timers_.erase(it);
+  backgroundTimers_.erase(timer);
 }
 
 void Scheduler::FireTimersLocked(uint64_t now) {
   while (!timers_.empty() && timers_.front().first <= now) {
     PKTIMER timer = timers_.front().second;
     timers_.erase(timers_.begin());
+    backgroundTimers_.erase(timer);
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
     if (timer->Dpc && !timer->Dpc->DpcData) {
@@ -233,9 +236,12 @@ void Scheduler::FireTimersLocked(uint64_t now) {
   SatisfyWaitersLocked();
 }
 
-uint64_t Scheduler::NextTimerDueLocked() const {
-  return timers_.empty() ? UINT64_MAX : timers_.front().first;
+uint64_t Scheduler::NextTimerDueLocked(bool background) const {
+  for (const auto& armed : timers_)
+    if (background || !backgroundTimers_.count(armed.second)) return armed.first;
+  return UINT64_MAX;
 }
+
 
 void Scheduler::QueueWork(PIO_WORKITEM item) {
   {

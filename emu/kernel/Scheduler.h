@@ -78,7 +78,10 @@ class Scheduler {
   // KeFlushQueuedDpcs: returns once every DPC queued or running at the call has finished, as
   // on the platform, where each processor runs its DPCs one after the other.
   void FlushDpcs();
-  bool SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+  // A background timer is the platform's own periodic one (NDIS's hang check): it fires
+  // while time passes, but does not make it pass when every thread waits for ever, which
+  // stays a deadlock.
+  bool SetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, bool background = false);
   bool CancelTimer(PKTIMER timer);
   void QueueWork(PIO_WORKITEM item);
   // Queued plus running work items allocated on the device.
@@ -137,7 +140,7 @@ class Scheduler {
   }
   // Fires timers due at 'now': signals them and queues their DPCs.
   void FireTimersLocked(uint64_t now);
-  uint64_t NextTimerDueLocked() const;  // UINT64_MAX when none
+  uint64_t NextTimerDueLocked(bool background = true) const;  // UINT64_MAX when none
   void DisarmLocked(PKTIMER timer);
   void TimeOutWaitersLocked(uint64_t now);
   void Wake(Waiter& waiter, NTSTATUS result);
@@ -151,6 +154,7 @@ class Scheduler {
   // Armed timers by due time, those due together in the order they were set: a few at a
   // time, and one set and fired per frame, so a sorted array beats a tree.
   std::vector<std::pair<uint64_t, PKTIMER>> timers_;
+  std::set<PKTIMER> backgroundTimers_;  // those of timers_ armed as background ones
   std::deque<PIO_WORKITEM> criticalWork_;
   std::deque<PIO_WORKITEM> delayedWork_;
   std::map<PDEVICE_OBJECT, int> runningWork_;

@@ -1,7 +1,9 @@
 // NDIS's hang check. The library looks at each adapter every CheckForHang interval (2 s
 // unless the miniport asked for another); a request it finds pending on two looks in a row
 // makes it reset the adapter. A set that pends just before a look is reset one interval
-// later, so that is all the time a miniport can count on, and the time given here.
+// later, so that is all the time a miniport can count on, and the time given here. At each
+// look it also asks a miniport that has a MiniportCheckForHang, and resets the adapter when
+// that says it hangs; never while a reset pends, nor once halt began.
 #include "emu/kernel/Kernel.h"
 #include "emu/ndis/Miniport.h"
 
@@ -12,24 +14,34 @@ constexpr LONGLONG kDefaultCheckForHangSeconds = 2;
 
 }  // namespace
 
-// A pended set outlived by its adapter is reported at halt; the timer must not outlive it.
+// A pended set outlived by its adapter is reported at halt; the timers must not outlive it.
 Miniport::~Miniport() {
   if (hangCheckArmed_) DisarmHangCheck();
+  if (wakeUpTimer_.Header.Inserted) KeCancelTimer(&wakeUpTimer_);  // not halted
 }
 
 void Miniport::InitializeHangCheck() {
   KeInitializeTimer(&hangTimer_);
   KeInitializeDpc(&hangDpc_, HangCheckDpcRoutine, this);
+  KeInitializeTimer(&wakeUpTimer_);
+  KeInitializeDpc(&wakeUpDpc_, WakeUpDpcRoutine, this);
+  KeInitializeEvent(&wakeUpIdle_, NotificationEvent, TRUE);
+}
+
+LARGE_INTEGER Miniport::HangCheckIntervalLocked() {
+  LONGLONG seconds = kDefaultCheckForHangSeconds;
+  if (attributes_ && attributes_->checkForHangSeconds) seconds = attributes_->checkForHangSeconds;
+  LARGE_INTEGER due;
+  due.QuadPart = -seconds * 1000 * 10000;
+  return due;
 }
 
 void Miniport::ArmHangCheck() {
-  LONGLONG seconds = kDefaultCheckForHangSeconds;
+  LARGE_INTEGER due;
   {
     std::lock_guard<emu::InternalMutex> guard(mutex_);
-    if (attributes_ && attributes_->checkForHangSeconds) seconds = attributes_->checkForHangSeconds;
+    due = HangCheckIntervalLocked();
   }
-  LARGE_INTEGER due;
-  due.QuadPart = -seconds * 1000 * 10000;
   hangCheckArmed_ = true;
   KeSetTimer(&hangTimer_, due, &hangDpc_);
 }
@@ -50,6 +62,50 @@ VOID NTAPI Miniport::HangCheckDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
   }
   BOOLEAN addressingReset = FALSE;
   miniport->Reset(&addressingReset);
+}
+
+void Miniport::ArmWakeUp() {
+  if (!Ndis30().CheckForHangHandler) return;
+  // Armed under the lock that halt takes to change the state, so halt's cancel comes after.
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
+  if (state_ == MiniportState::Running)
+    Kernel::Current().scheduler().SetTimer(&wakeUpTimer_, HangCheckIntervalLocked(), &wakeUpDpc_, true);
+}
+
+void Miniport::StopWakeUp() {
+  KeCancelTimer(&wakeUpTimer_);
+  // A look already under way ends before the adapter goes.
+  KeWaitForSingleObject(&wakeUpIdle_, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID NTAPI Miniport::WakeUpDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* miniport = static_cast<Miniport*>(context);
+  NDIS_HANDLE adapter;
+  bool look;
+  {
+    std::lock_guard<emu::InternalMutex> guard(miniport->mutex_);
+    if (miniport->state_ != MiniportState::Running) return;
+    adapter = miniport->context_;
+    look = !miniport->resetPending_;
+    if (look) KeClearEvent(&miniport->wakeUpIdle_);
+  }
+  if (look) {
+    BOOLEAN hangs = FALSE;
+    miniport->CallDriver(DISPATCH_LEVEL, "MiniportCheckForHang",
+                         [&] { hangs = Ndis30().CheckForHangHandler(adapter); });
+    bool reset;
+    {
+      std::lock_guard<emu::InternalMutex> guard(miniport->mutex_);
+      reset = hangs && miniport->state_ == MiniportState::Running && !miniport->resetPending_;
+      if (reset) miniport->hangResets_++;
+    }
+    if (reset) {
+      BOOLEAN addressingReset = FALSE;
+      miniport->Reset(&addressingReset);
+    }
+    KeSetEvent(&miniport->wakeUpIdle_, 0, FALSE);
+  }
+  miniport->ArmWakeUp();
 }
 
 size_t Miniport::hangResets() {

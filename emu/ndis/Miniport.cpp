@@ -99,6 +99,7 @@ NDIS_STATUS Miniport::Run(const char* routine, size_t media, const InitializeBod
   }
   if (!problem.empty()) ReportViolation(problem);
   if (status != NDIS_STATUS_SUCCESS) CheckReleased("when MiniportInitialize failed");
+  else ArmWakeUp();
   return status;
 }
 
@@ -111,6 +112,7 @@ void Miniport::Halt() {
     context = context_;
   }
   DisarmHangCheck();
+  StopWakeUp();
   CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] { Ndis30().HaltHandler(context); });
   CheckReleased("when MiniportHalt returned");
   std::lock_guard<emu::InternalMutex> guard(mutex_);

@@ -117,7 +117,8 @@ class Miniport {
   void RecordSendCompletions(bool record);
   std::vector<NDIS_STATUS> setCompletions();
   bool resetPending();
-  // Resets the hang check issued because a set stayed pending too long (HangCheck.cpp).
+  // Resets the hang check issued: a set stayed pending too long, or MiniportCheckForHang said
+  // the adapter hangs (HangCheck.cpp).
   size_t hangResets();
 
   // The library's side of the NDIS functions; each reports a breach of the contract.
@@ -156,9 +157,14 @@ class Miniport {
   void EndRequest();
   // The hang check's timer: armed while a set pends, it resets the adapter when it fires.
   void InitializeHangCheck();
+  LARGE_INTEGER HangCheckIntervalLocked();
   void ArmHangCheck();
   void DisarmHangCheck();
   static VOID NTAPI HangCheckDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
+  // The periodic look that asks MiniportCheckForHang, from initialization to halt.
+  void ArmWakeUp();
+  void StopWakeUp();  // PASSIVE_LEVEL: waits for a look under way
+  static VOID NTAPI WakeUpDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
   emu::InternalMutex mutex_;  // guards the records and the state
   DRIVER_OBJECT* driver_;
@@ -187,6 +193,9 @@ class Miniport {
   std::atomic<bool> hangCheckArmed_{false};
   KTIMER hangTimer_{};
   KDPC hangDpc_{};
+  KTIMER wakeUpTimer_{};
+  KDPC wakeUpDpc_{};
+  KEVENT wakeUpIdle_{};  // clear while a look calls into the driver
   std::map<const void*, std::unique_ptr<ConfigurationHandle>> configurations_;
   Protocol protocol_{*this};
 };

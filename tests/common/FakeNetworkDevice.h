@@ -39,6 +39,8 @@ class FakeNetworkDevice : public NetworkDevice {
   void ResumeReceive() override;
   ULONG GetMaxSegmentSize() override;
   BOOLEAN SetPacketFilter(ULONG ndisPacketFilter) override;
+  // Asked by NDIS's hang check every few seconds: not recorded among the calls.
+  BOOLEAN NeedsReset() override { return needsReset; }
 
   // The device's side, as the bus would complete its transfers (at DISPATCH_LEVEL).
   // A frame received by the oldest outstanding read; false when no read is out.
@@ -54,6 +56,7 @@ class FakeNetworkDevice : public NetworkDevice {
   ULONG maxSegmentSize = 1514;
   NTSTATUS startStatus = STATUS_SUCCESS;
   NTSTATUS openStatus = STATUS_SUCCESS;
+  BOOLEAN needsReset = FALSE;  // what NeedsReset answers
   bool hasMac = false;
   UCHAR mac[6] = {};
   bool sendRefused = false;       // CanSend false although the pipes are open

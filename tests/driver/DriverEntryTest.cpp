@@ -24,8 +24,8 @@ TEST_F(DriverEntryTest, RegistersTheNdis51HandlerTableAndTheUnloadRoutine) {
   EXPECT_EQ(table->Ndis50Chars.Ndis40Chars.SendPacketsHandler, MiniportSendPackets);
   EXPECT_EQ(table->PnPEventNotifyHandler, MiniportPnPEventNotify);
   EXPECT_EQ(table->AdapterShutdownHandler, MiniportShutdown);
-  // Everything else stays zero: no check-for-hang, no interrupts, no single-packet send.
-  EXPECT_EQ(ndis30.CheckForHangHandler, nullptr);
+  EXPECT_EQ(ndis30.CheckForHangHandler, MiniportCheckForHang);
+  // Everything else stays zero: no interrupts, no single-packet send.
   EXPECT_EQ(ndis30.ISRHandler, nullptr);
   EXPECT_EQ(ndis30.ReconfigureHandler, nullptr);
   EXPECT_EQ(ndis30.SendHandler, nullptr);

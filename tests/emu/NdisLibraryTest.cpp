@@ -242,6 +242,38 @@ TEST_F(NdisLibraryTest, SetPendingPastTheHangCheckIntervalIsReset) {
   miniport.Halt();
 }
 
+// NDIS asks MiniportCheckForHang at every look while the adapter runs, at DISPATCH_LEVEL, and
+// resets the adapter when it says it hangs: not while that reset pends, nor once halt began.
+TEST_F(NdisLibraryTest, CheckForHangIsAskedAtEachLookAndATrueAnswerResets) {
+  int asked = 0;
+  BOOLEAN hangs = FALSE;
+  KIRQL askedAt = PASSIVE_LEVEL;
+  tiny::onCheckForHang = [&] {
+    ++asked;
+    askedAt = KeGetCurrentIrql();
+    return hangs;
+  };
+  miniport.Initialize();
+  kernel().AdvanceTimeMs(6000);
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(askedAt, DISPATCH_LEVEL);
+  EXPECT_EQ(miniport.hangResets(), 0u);
+  hangs = TRUE;
+  kernel().AdvanceTimeMs(2000);
+  EXPECT_EQ(miniport.hangResets(), 1u);
+  EXPECT_TRUE(miniport.resetPending());
+  kernel().AdvanceTimeMs(6000);
+  EXPECT_EQ(asked, 4) << "not asked while the reset pends";
+  NdisMResetComplete(miniport.handle(), NDIS_STATUS_SUCCESS, FALSE);
+  hangs = FALSE;
+  kernel().AdvanceTimeMs(2000);
+  EXPECT_EQ(asked, 5);
+  miniport.Halt();
+  kernel().AdvanceTimeMs(6000);
+  EXPECT_EQ(asked, 5) << "not asked once halt began";
+  EXPECT_EQ(miniport.hangResets(), 1u);
+}
+
 TEST_F(NdisLibraryTest, TimerRoutinesRunAtDispatchLevelAndSettingAgainReArms) {
   miniport.Initialize();
   NdisMSetTimer(&context->timer, 100);

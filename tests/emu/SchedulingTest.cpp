@@ -270,6 +270,29 @@ TEST_F(SchedulingDeathTest, WaitThatNothingCanEndIsReportedAsDeadlock) {
       "deadlock");
 }
 
+// The platform's own periodic timers fire while time passes, but do not hide a deadlock.
+TEST_F(SchedulingDeathTest, BackgroundTimerFiresAsTimePassesButADeadlockIsStillReported) {
+  DpcRecord record;
+  KDPC dpc;
+  KeInitializeDpc(&dpc, RecordDpc, &record);
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  LARGE_INTEGER due;
+  due.QuadPart = -2000 * 10000LL;
+  kernel().scheduler().SetTimer(&timer, due, &dpc, true);
+  kernel().AdvanceTimeMs(2000);
+  EXPECT_EQ(record.runs, 1);
+  kernel().scheduler().SetTimer(&timer, due, &dpc, true);
+  EXPECT_DEATH(
+      {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      },
+      "deadlock");
+  KeCancelTimer(&timer);
+}
+
 TEST_F(SchedulingDeathTest, WorkItemWaitingForMoreWorkersThanTheQueueHasIsReportedAsDeadlock) {
   EXPECT_DEATH(
       {

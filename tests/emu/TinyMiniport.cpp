@@ -15,6 +15,7 @@ std::vector<PNDIS_PACKET> sentPackets;
 NDIS_STATUS queryStatus = NDIS_STATUS_SUCCESS;
 NDIS_STATUS setStatus = NDIS_STATUS_PENDING;
 std::function<void(TinyContext&)> onInitialize, onHalt, onTimer;
+std::function<BOOLEAN()> onCheckForHang;
 
 namespace {
 
@@ -26,6 +27,8 @@ VOID NTAPI TimerRoutine(PVOID, PVOID timerContext, PVOID, PVOID) {
 }
 
 VOID WorkRoutine(PDEVICE_OBJECT, PVOID item) { IoFreeWorkItem(static_cast<PIO_WORKITEM>(item)); }
+
+BOOLEAN NTAPI TinyCheckForHang(NDIS_HANDLE) { return onCheckForHang ? onCheckForHang() : FALSE; }
 
 NDIS_STATUS NTAPI TinyInitialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UINT, NDIS_HANDLE handle,
                                  NDIS_HANDLE configuration) {
@@ -116,6 +119,7 @@ void ResetState() {
   onInitialize = nullptr;
   onHalt = nullptr;
   onTimer = nullptr;
+  onCheckForHang = nullptr;
 }
 
 NTSTATUS NTAPI TinyDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
@@ -128,6 +132,7 @@ NTSTATUS NTAPI TinyDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
   ndis30.InitializeHandler = TinyInitialize;
   ndis30.HaltHandler = TinyHalt;
   ndis30.ResetHandler = TinyReset;
+  ndis30.CheckForHangHandler = TinyCheckForHang;
   ndis30.QueryInformationHandler = TinyQuery;
   ndis30.SetInformationHandler = TinySet;
   ndis30.TransferDataHandler = TinyTransferData;

@@ -31,6 +31,8 @@ extern NDIS_STATUS queryStatus, setStatus;
 // Called last thing in MiniportInitialize, first thing in MiniportHalt and in the timer
 // routine, when set.
 extern std::function<void(TinyContext&)> onInitialize, onHalt, onTimer;
+// What its MiniportCheckForHang answers; no hook: FALSE.
+extern std::function<BOOLEAN()> onCheckForHang;
 
 // Back to no fault, no hooks and the default answers: queries succeed, sets pend.
 void ResetState();

@@ -1,7 +1,7 @@
 // The driver against a device and a platform that behave as hardware and NDIS do: frames
 // longer than a receive buffer, each status a surprise removal may leave, a device that
-// never answers a control request, NDIS resetting a request that pends too long, and a
-// second configuration with limits of its own.
+// never answers a control request, NDIS resetting a request that pends too long or pipes
+// that stopped for good, and a second configuration with limits of its own.
 #include "SystemTest.h"
 
 namespace {
@@ -93,6 +93,67 @@ TEST_F(HardwareBehaviourTest, SetPendingPastTheHangCheckIsResetAndBothComplete) 
   kernel().RunPending();
   EXPECT_EQ(Received().back(), frame);
 }
+
+// How the pipes come to need a reset: nothing in the driver would start them again.
+enum class PipesLost { ReopenAtD0Fails, PowerUpNotQueued, RepairCannotRestart };
+
+std::string PipesLostName(const ::testing::TestParamInfo<PipesLost>& info) {
+  const char* names[] = {"reopen_at_D0_fails", "power_up_not_queued", "repair_cannot_restart"};
+  return names[static_cast<int>(info.param)];
+}
+
+class PipesLostTest : public HardwareBehaviourTest, public ::testing::WithParamInterface<PipesLost> {};
+
+// Whatever left the pipes stopped in D0, NDIS's hang check asks the adapter, resets it, and
+// the reset completes the packets that waited and opens the pipes: traffic flows again.
+TEST_P(PipesLostTest, NdisHangCheckResetsTheAdapterAndTrafficFlowsAgain) {
+  miniport.registry().SetInteger("SendClearEpHaltOnStart", 1);
+  ASSERT_NE(Initialize(), nullptr);
+  ASSERT_EQ(SetUlong(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
+  auto resetFails = emu::usb::ControlFault::Fail(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, STATUS_UNSUCCESSFUL,
+                                                 USBD_STATUS_STALL_PID)
+                        .Times(1);
+  switch (GetParam()) {
+    case PipesLost::ReopenAtD0Fails:
+    case PipesLost::PowerUpNotQueued:
+      ASSERT_EQ(SetUlong(OID_PNP_SET_POWER, kD3), NDIS_STATUS_PENDING);
+      kernel().RunPending();
+      if (GetParam() == PipesLost::ReopenAtD0Fails)
+        usb.bus().InjectFault(resetFails);
+      else
+        kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
+      SetUlong(OID_PNP_SET_POWER, kD0);
+      kernel().RunPending();
+      break;
+    case PipesLost::RepairCannotRestart:
+      usb.bus().InjectFault(resetFails);
+      ASSERT_TRUE(usb.bus().CompleteTransfer(usb.bus().Transfers(kDataInEndpoint).at(0).id, TransferResult::Stall(),
+                                             When::Dpc));
+      kernel().RunPending();
+      break;
+  }
+  EXPECT_EQ(miniport.hangResets(), 0u);
+  Send({EthernetFrame(60, kPeer, kBuiltInAddress, 1), EthernetFrame(61, kPeer, kBuiltInAddress, 2)});
+  kernel().AdvanceTimeMs(4000);
+  EXPECT_EQ(miniport.hangResets(), 1u);
+  ASSERT_EQ(miniport.resetCompletions().size(), 1u);
+  EXPECT_EQ(miniport.resetCompletions()[0].status, NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(miniport.sendCompletions().size(), 2u) << "the packets that waited are complete";
+  Bytes in = EthernetFrame(70, kBuiltInAddress, kPeer, 3), out = EthernetFrame(71, kPeer, kBuiltInAddress, 4);
+  usb.device().DataIn().Queue(in);
+  Send({out});
+  kernel().RunPending();
+  EXPECT_EQ(Received().back(), in);
+  ASSERT_FALSE(DeviceFrames().empty());
+  EXPECT_EQ(DeviceFrames().back(), out);
+  kernel().AdvanceTimeMs(10000);
+  EXPECT_EQ(miniport.hangResets(), 1u) << "pipes that run need no reset";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, PipesLostTest,
+                         ::testing::Values(PipesLost::ReopenAtD0Fails, PipesLost::PowerUpNotQueued,
+                                           PipesLost::RepairCannotRestart),
+                         PipesLostName);
 
 // The second configuration reuses the first one's endpoint addresses with full-speed packets,
 // an 8-byte interrupt endpoint and a 1000-byte segment: frames up to it pass whole both ways.

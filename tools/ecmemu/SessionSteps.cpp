@@ -118,6 +118,8 @@ bool SessionSteps::TrafficResumes(uint32_t frames) {
 
 std::optional<NDIS_STATUS> SessionSteps::ResetAdapter() {
   emu::ndis::Miniport& miniport = session_.miniport();
+  // NDIS issues no reset while its hang check's pends: that one comes first.
+  if (!session_.WaitUntil([&] { return !miniport.resetPending(); }, kRequestBoundMs)) return std::nullopt;
   size_t before = miniport.resetCompletions().size();
   BOOLEAN addressingReset = FALSE;
   NDIS_STATUS status = miniport.Reset(&addressingReset);
