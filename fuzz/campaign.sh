@@ -2,7 +2,7 @@
 # The campaign of `make fuzz`: each target of fuzz/targets.txt runs until it has executed
 # FUZZ_RUNS inputs (10 million by default), in two processes that share one corpus
 # (build/fuzz/corpus/<name>, grown from the seeds in fuzz/corpus/<name>), each pinned to a
-# processor of its own (a hand-over between the emulator's threads costs far less on one).
+# processor of its own.
 # FUZZ_SECONDS=N stops each target after N seconds of this run; the campaign is resumable:
 # build/fuzz/ledger/<name> keeps one line per run (date, commit, executions, seconds), and a
 # later run goes on, from the grown corpus, until the ledger reaches FUZZ_RUNS (FUZZ_RESET=1
