@@ -105,6 +105,26 @@ INSTANTIATE_TEST_SUITE_P(Paths, TransferFailureRacing,
                          ::testing::Values(Against::Reset, Against::PowerDown, Against::Stop),
                          [](const ::testing::TestParamInfo<Against>& info) { return AgainstName(info.param); });
 
+// The bulk-in endpoint stalls every read for a while (firmware wedged): its repairs keep
+// failing while NDIS powers the adapter down or resets it, and the stop still ends.
+TEST_P(TransferFailureRacing, AnEndpointThatStallsEveryReadStillLetsTheOtherPathEnd) {
+  Against against = GetParam();
+  ExpectEverySchedulePasses([against] {
+    DriverBench bench;
+    if (!bench.Initialize()) return std::string("initialization failed");
+    bench.SetUlong(OID_GEN_CURRENT_PACKET_FILTER, kFilter);
+    bench.bus.ScriptTransfers(bench.device.Layout().dataInEndpoint,
+                              std::vector<emu::usb::ScriptedTransfer>(40, {emu::usb::TransferResult::Stall()}));
+    bench.DeliverFrames(1);
+    if (against == Against::Reset) bench.Reset();
+    if (against == Against::PowerDown) bench.Issue(OID_PNP_SET_POWER, Ulong(NdisDeviceStateD3));
+    if (!bench.Settle(30000)) return std::string("a request pended for good");
+    if (against == Against::PowerDown) bench.SetUlong(OID_PNP_SET_POWER, NdisDeviceStateD0);
+    bench.Halt();
+    return std::string();
+  });
+}
+
 // Gives every buffer back at once and counts the failures.
 class ReadSink : public ReadPipeClient {
  public:
