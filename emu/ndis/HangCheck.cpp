@@ -54,14 +54,19 @@ void Miniport::DisarmHangCheck() {
 VOID NTAPI Miniport::HangCheckDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
   auto* miniport = static_cast<Miniport*>(context);
   miniport->hangCheckArmed_ = false;
+  miniport->ResetForHang(true);
+}
+
+// A set completed meanwhile needs no reset; a pending reset already covers the hang; nothing
+// is reset once halt began.
+void Miniport::ResetForHang(bool forPendingSet) {
   {
-    std::lock_guard<emu::InternalMutex> guard(miniport->mutex_);
-    // Completed meanwhile, or a reset already covers it; nothing is reset once halt began.
-    if (!miniport->setPending_ || miniport->resetPending_ || miniport->state_ != MiniportState::Running) return;
-    miniport->hangResets_++;
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
+    if ((forPendingSet && !setPending_) || resetPending_ || state_ != MiniportState::Running) return;
+    hangResets_++;
   }
   BOOLEAN addressingReset = FALSE;
-  miniport->Reset(&addressingReset);
+  Reset(&addressingReset);
 }
 
 void Miniport::ArmWakeUp() {
@@ -93,16 +98,7 @@ VOID NTAPI Miniport::WakeUpDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
     BOOLEAN hangs = FALSE;
     miniport->CallDriver(DISPATCH_LEVEL, "MiniportCheckForHang",
                          [&] { hangs = Ndis30().CheckForHangHandler(adapter); });
-    bool reset;
-    {
-      std::lock_guard<emu::InternalMutex> guard(miniport->mutex_);
-      reset = hangs && miniport->state_ == MiniportState::Running && !miniport->resetPending_;
-      if (reset) miniport->hangResets_++;
-    }
-    if (reset) {
-      BOOLEAN addressingReset = FALSE;
-      miniport->Reset(&addressingReset);
-    }
+    if (hangs) miniport->ResetForHang(false);
     KeSetEvent(&miniport->wakeUpIdle_, 0, FALSE);
   }
   miniport->ArmWakeUp();

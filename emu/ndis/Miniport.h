@@ -161,6 +161,9 @@ class Miniport {
   void ArmHangCheck();
   void DisarmHangCheck();
   static VOID NTAPI HangCheckDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
+  // Resets the adapter for the hang check: for a set still pending, or because the miniport
+  // said it hangs.
+  void ResetForHang(bool forPendingSet);
   // The periodic look that asks MiniportCheckForHang, from initialization to halt.
   void ArmWakeUp();
   void StopWakeUp();  // PASSIVE_LEVEL: waits for a look under way

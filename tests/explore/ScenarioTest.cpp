@@ -82,6 +82,16 @@ std::string AgainstName(Against against) {
 
 class TransferFailureRacing : public ::testing::TestWithParam<Against> {};
 
+// Runs the other path while the failures the scenario scripted meet transfers, then halts.
+std::string RaceTheFailures(DriverBench& bench, Against against) {
+  if (against == Against::Reset) bench.Reset();
+  if (against == Against::PowerDown) bench.Issue(OID_PNP_SET_POWER, Ulong(NdisDeviceStateD3));
+  if (!bench.Settle(30000)) return "a request pended for good";
+  if (against == Against::PowerDown) bench.SetUlong(OID_PNP_SET_POWER, NdisDeviceStateD0);
+  bench.Halt();
+  return "";
+}
+
 TEST_P(TransferFailureRacing, RecoveryAndTheOtherPathLeaveNoTransferBehind) {
   Against against = GetParam();
   ExpectEverySchedulePasses([against] {
@@ -92,18 +102,9 @@ TEST_P(TransferFailureRacing, RecoveryAndTheOtherPathLeaveNoTransferBehind) {
     for (UCHAR endpoint : {layout.dataInEndpoint, layout.dataOutEndpoint})
       bench.bus.ScriptTransfers(endpoint, {{emu::usb::TransferResult::Stall()}});
     bench.Send(2);
-    if (against == Against::Reset) bench.Reset();
-    if (against == Against::PowerDown) bench.Issue(OID_PNP_SET_POWER, Ulong(NdisDeviceStateD3));
-    if (!bench.Settle(30000)) return std::string("a request pended for good");
-    if (against == Against::PowerDown) bench.SetUlong(OID_PNP_SET_POWER, NdisDeviceStateD0);
-    bench.Halt();
-    return std::string();
+    return RaceTheFailures(bench, against);
   });
 }
-
-INSTANTIATE_TEST_SUITE_P(Paths, TransferFailureRacing,
-                         ::testing::Values(Against::Reset, Against::PowerDown, Against::Stop),
-                         [](const ::testing::TestParamInfo<Against>& info) { return AgainstName(info.param); });
 
 // The bulk-in endpoint stalls every read for a while (firmware wedged): its repairs keep
 // failing while NDIS powers the adapter down or resets it, and the stop still ends.
@@ -116,14 +117,13 @@ TEST_P(TransferFailureRacing, AnEndpointThatStallsEveryReadStillLetsTheOtherPath
     bench.bus.ScriptTransfers(bench.device.Layout().dataInEndpoint,
                               std::vector<emu::usb::ScriptedTransfer>(40, {emu::usb::TransferResult::Stall()}));
     bench.DeliverFrames(1);
-    if (against == Against::Reset) bench.Reset();
-    if (against == Against::PowerDown) bench.Issue(OID_PNP_SET_POWER, Ulong(NdisDeviceStateD3));
-    if (!bench.Settle(30000)) return std::string("a request pended for good");
-    if (against == Against::PowerDown) bench.SetUlong(OID_PNP_SET_POWER, NdisDeviceStateD0);
-    bench.Halt();
-    return std::string();
+    return RaceTheFailures(bench, against);
   });
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, TransferFailureRacing,
+                         ::testing::Values(Against::Reset, Against::PowerDown, Against::Stop),
+                         [](const ::testing::TestParamInfo<Against>& info) { return AgainstName(info.param); });
 
 // Gives every buffer back at once and counts the failures.
 class ReadSink : public ReadPipeClient {
