@@ -42,7 +42,8 @@ void Adapter::ResetPipes() {
 
 // NDIS resets a deserialized miniport only for a request that stays pending, or when this says
 // so: without it, pipes that failed to start again after a power-up, a reset or a repair
-// would stay stopped, and the packets queued for them would never complete.
+// would stay stopped, and the packets queued for them would never complete; and a filter set
+// whose request found no work item would never reach the device.
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
   CHECK_IRQL_DISPATCH();
   auto* adapter = static_cast<Adapter*>(MiniportAdapterContext);

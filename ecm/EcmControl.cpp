@@ -33,7 +33,9 @@ BOOLEAN EcmDevice::SetPacketFilter(ULONG ndisPacketFilter) {
 
 // A request queued and not yet started goes out once, with the latest filter.
 BOOLEAN EcmDevice::QueuePacketFilter() {
-  return FilterDeferredCall.Queue(DeviceObject, PacketFilterRoutine, this, nullptr, DelayedWorkQueue);
+  BOOLEAN queued = FilterDeferredCall.Queue(DeviceObject, PacketFilterRoutine, this, nullptr, DelayedWorkQueue);
+  InterlockedExchange(&FilterUnqueued, queued ? 0 : 1);
+  return queued;
 }
 
 VOID EcmDevice::PacketFilterRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {

@@ -69,6 +69,8 @@ BOOLEAN EcmDevice::NeedsReset() {
   CHECK_IRQL_AT_MOST_DISPATCH();
   if (BulkOutPipe.deviceGone || BulkInPipe.deviceGone || NotificationPipe.deviceGone) return FALSE;
   if (OpenFailed || PowerUpUnqueued) return TRUE;
+  // Closed pipes queue the filter again when they start; running ones need the reset's reopen.
+  if (FilterUnqueued && NotificationPipe.started) return TRUE;
   return BulkOutPipe.restartFailed || BulkInPipe.restartFailed || NotificationPipe.restartFailed;
 }
 

@@ -13,6 +13,7 @@ EcmDevice::EcmDevice()
       DeviceObject(nullptr),
       EcmPacketFilter(0),
       FilterUnsent(0),
+      FilterUnqueued(0),
       Settings(nullptr),
       PipesClosedByOwner(TRUE),  // closed until the adapter opens them the first time
       PoweredDown(FALSE),

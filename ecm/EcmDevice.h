@@ -80,6 +80,9 @@ class EcmDevice : public NetworkDevice, public WritePipeClient, public ReadPipeC
   // Interlocked. 1 from SetPacketFilter until its request starts: a close that cancels the
   // request leaves it set, and the pipes' next start sends the filter after all.
   volatile LONG FilterUnsent;
+  // Interlocked. 1 when the last attempt to queue the filter's request found no work item: the
+  // device keeps its old filter, so NeedsReset asks for the reset whose reopen queues it again.
+  volatile LONG FilterUnqueued;
   AdapterSettings* Settings;        // the adapter's; only read
 
   // PipesMutex makes opening and closing the pipes exclusive, whoever asks: the adapter (bring-up,

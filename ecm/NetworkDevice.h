@@ -43,7 +43,8 @@ class NetworkDevice : public PoolObject {
   IRQL_DISPATCH virtual void ResumeReceive() = 0;
   virtual ULONG GetMaxSegmentSize() = 0;
   IRQL_DISPATCH virtual BOOLEAN SetPacketFilter(ULONG ndisPacketFilter) = 0;
-  // TRUE when the pipes should carry traffic and cannot, and only a reset can start them again.
+  // TRUE when only a reset can bring the device back to what the adapter has: pipes that should
+  // carry traffic and cannot start again, or a packet filter whose request could not be queued.
   IRQL_AT_MOST_DISPATCH virtual BOOLEAN NeedsReset() = 0;
 
  protected:

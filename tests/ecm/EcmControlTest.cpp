@@ -110,6 +110,21 @@ TEST_F(EcmControlTest, WithoutAWorkItemNothingIsQueuedSentOrFinished) {
   EXPECT_TRUE(device->CanSend());
 }
 
+// The device would keep its old filter: only a reset's reopen can queue the request again,
+// and pipes that are closed queue it when they start anyway.
+TEST_F(EcmControlTest, FilterThatFoundNoWorkItemAsksForAResetWhileThePipesRun) {
+  Open();
+  kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
+  EXPECT_FALSE(SetFilter(0x0B));
+  EXPECT_TRUE(device->NeedsReset());
+  ASSERT_EQ(device->ClosePipes(), STATUS_SUCCESS);
+  EXPECT_FALSE(device->NeedsReset());
+  ASSERT_EQ(device->OpenPipes(), STATUS_SUCCESS);
+  kernel().RunPending();
+  EXPECT_EQ(model().packetFilterRequests(), std::vector<USHORT>{0x1C});
+  EXPECT_FALSE(device->NeedsReset());
+}
+
 TEST_F(EcmControlTest, PowerDownClosesThePipesAndPowerUpReopensThem) {
   Open();
   int announcements = sink.transmitReady;

@@ -1,7 +1,8 @@
 // The driver against a device and a platform that behave as hardware and NDIS do: frames
 // longer than a receive buffer, each status a surprise removal may leave, a device that
-// never answers a control request, NDIS resetting a request that pends too long or pipes
-// that stopped for good, and a second configuration with limits of its own.
+// never answers a control request, NDIS resetting a request that pends too long, pipes that
+// stopped for good or a filter the device never got, and a second configuration with limits
+// of its own.
 #include "SystemTest.h"
 
 namespace {
@@ -94,42 +95,53 @@ TEST_F(HardwareBehaviourTest, SetPendingPastTheHangCheckIsResetAndBothComplete) 
   EXPECT_EQ(Received().back(), frame);
 }
 
-// How the pipes come to need a reset: nothing in the driver would start them again.
-enum class PipesLost { ReopenAtD0Fails, PowerUpNotQueued, RepairCannotRestart };
+// What leaves the device behind for good: pipes that nothing in the driver would start again,
+// or a packet filter the device never gets.
+enum class LeftBehind { ReopenAtD0Fails, PowerUpNotQueued, RepairCannotRestart, FilterSetNotQueued };
 
-std::string PipesLostName(const ::testing::TestParamInfo<PipesLost>& info) {
-  const char* names[] = {"reopen_at_D0_fails", "power_up_not_queued", "repair_cannot_restart"};
+std::string LeftBehindName(const ::testing::TestParamInfo<LeftBehind>& info) {
+  const char* names[] = {"reopen_at_D0_fails", "power_up_not_queued", "repair_cannot_restart", "filter_set_not_queued"};
   return names[static_cast<int>(info.param)];
 }
 
-class PipesLostTest : public HardwareBehaviourTest, public ::testing::WithParamInterface<PipesLost> {};
+class HangCheckTest : public HardwareBehaviourTest, public ::testing::WithParamInterface<LeftBehind> {};
 
-// Whatever left the pipes stopped in D0, NDIS's hang check asks the adapter, resets it, and
-// the reset completes the packets that waited and opens the pipes: traffic flows again.
-TEST_P(PipesLostTest, NdisHangCheckResetsTheAdapterAndTrafficFlowsAgain) {
+// Whatever it was, NDIS's hang check asks the adapter, resets it, and the reset completes the
+// packets that waited and opens the pipes: traffic flows again, with the adapter's filter.
+TEST_P(HangCheckTest, NdisResetsTheAdapterAndTheDeviceCatchesUp) {
   miniport.registry().SetInteger("SendClearEpHaltOnStart", 1);
   ASSERT_NE(Initialize(), nullptr);
   ASSERT_EQ(SetUlong(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED), NDIS_STATUS_SUCCESS);
+  kernel().RunPending();
+  USHORT deviceFilter = 0x04;
   auto resetFails = emu::usb::ControlFault::Fail(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, STATUS_UNSUCCESSFUL,
                                                  USBD_STATUS_STALL_PID)
                         .Times(1);
   switch (GetParam()) {
-    case PipesLost::ReopenAtD0Fails:
-    case PipesLost::PowerUpNotQueued:
+    case LeftBehind::ReopenAtD0Fails:
+    case LeftBehind::PowerUpNotQueued:
       ASSERT_EQ(SetUlong(OID_PNP_SET_POWER, kD3), NDIS_STATUS_PENDING);
       kernel().RunPending();
-      if (GetParam() == PipesLost::ReopenAtD0Fails)
+      if (GetParam() == LeftBehind::ReopenAtD0Fails)
         usb.bus().InjectFault(resetFails);
       else
         kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
       SetUlong(OID_PNP_SET_POWER, kD0);
       kernel().RunPending();
       break;
-    case PipesLost::RepairCannotRestart:
+    case LeftBehind::RepairCannotRestart:
       usb.bus().InjectFault(resetFails);
       ASSERT_TRUE(usb.bus().CompleteTransfer(usb.bus().Transfers(kDataInEndpoint).at(0).id, TransferResult::Stall(),
                                              When::Dpc));
       kernel().RunPending();
+      break;
+    case LeftBehind::FilterSetNotQueued:
+      kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
+      ASSERT_EQ(SetUlong(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST),
+                NDIS_STATUS_SUCCESS);
+      kernel().RunPending();
+      EXPECT_EQ(usb.device().packetFilter(), deviceFilter) << "the request never went out";
+      deviceFilter = 0x0C;
       break;
   }
   EXPECT_EQ(miniport.hangResets(), 0u);
@@ -139,6 +151,7 @@ TEST_P(PipesLostTest, NdisHangCheckResetsTheAdapterAndTrafficFlowsAgain) {
   ASSERT_EQ(miniport.resetCompletions().size(), 1u);
   EXPECT_EQ(miniport.resetCompletions()[0].status, NDIS_STATUS_SUCCESS);
   EXPECT_EQ(miniport.sendCompletions().size(), 2u) << "the packets that waited are complete";
+  EXPECT_EQ(usb.device().packetFilter(), deviceFilter);
   Bytes in = EthernetFrame(70, kBuiltInAddress, kPeer, 3), out = EthernetFrame(71, kPeer, kBuiltInAddress, 4);
   usb.device().DataIn().Queue(in);
   Send({out});
@@ -147,13 +160,13 @@ TEST_P(PipesLostTest, NdisHangCheckResetsTheAdapterAndTrafficFlowsAgain) {
   ASSERT_FALSE(DeviceFrames().empty());
   EXPECT_EQ(DeviceFrames().back(), out);
   kernel().AdvanceTimeMs(10000);
-  EXPECT_EQ(miniport.hangResets(), 1u) << "pipes that run need no reset";
+  EXPECT_EQ(miniport.hangResets(), 1u) << "a device that caught up needs no reset";
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, PipesLostTest,
-                         ::testing::Values(PipesLost::ReopenAtD0Fails, PipesLost::PowerUpNotQueued,
-                                           PipesLost::RepairCannotRestart),
-                         PipesLostName);
+INSTANTIATE_TEST_SUITE_P(Ways, HangCheckTest,
+                         ::testing::Values(LeftBehind::ReopenAtD0Fails, LeftBehind::PowerUpNotQueued,
+                                           LeftBehind::RepairCannotRestart, LeftBehind::FilterSetNotQueued),
+                         LeftBehindName);
 
 // The second configuration reuses the first one's endpoint addresses with full-speed packets,
 // an 8-byte interrupt endpoint and a 1000-byte segment: frames up to it pass whole both ways.
