@@ -8,6 +8,7 @@ UsbPipe::UsbPipe(BOOLEAN input)
       isInput(input),
       running(FALSE),
       deferredDelivery(FALSE),
+      deliveryQueued(FALSE),
       delivering(FALSE),
       lock(0),
       outstandingList(LINK_OFFSET(TransferBuffer, link)),
@@ -67,8 +68,8 @@ NTSTATUS UsbPipe::Enable() {
 VOID UsbPipe::Disable() {
   CHECK_IRQL_AT_MOST_DISPATCH();
   KSpinLockGuard guard(lock);
+  // A delivery run already queued still comes, counted in activity, and sends the buffers home.
   running = FALSE;
-  deliveryCall.Cancel();
 }
 
 BOOLEAN UsbPipe::Submit(TransferBuffer* buffer) {

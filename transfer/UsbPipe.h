@@ -62,18 +62,19 @@ class UsbPipe {
   USBD_PIPE_INFORMATION pipeInfo;   // as the bus driver returned it; zero while unbound
   CHAR label[8];                    // "in " or "out", for diagnosis
   BOOLEAN isInput;
-  // lock: guards running, deferredDelivery, delivering, deliveryDevice, outstandingList,
-  // inFlight, every change of activity, the counters and the two flags of each buffer on the
-  // list. Taken after a BufferedPipe's clientLock, before a pool's lock and deliveryCall's lock;
+  // lock: guards running, deferredDelivery, deliveryQueued, delivering, deliveryDevice,
+  // outstandingList, inFlight, every change of activity, the counters and the two flags of each
+  // buffer on the list. Taken after a BufferedPipe's clientLock, before a pool's lock and deliveryCall's lock;
   // never held across a call out of the pipe.
   BOOLEAN running;
   BOOLEAN deferredDelivery;
+  BOOLEAN deliveryQueued;  // a run of deliveryCall is queued and has not taken the lock yet
   BOOLEAN delivering;
   KSPIN_LOCK lock;
   IntrusiveListOf<TransferBuffer> outstandingList;  // in submission order
   ULONG inFlight;  // submitted transfers whose completion routine has not run
   // Transfers from submission until both their completion routine and their submitter are done
-  // with them, plus delivery DPCs from queueing to the end of their run. Changed only under
+  // with them, plus delivery DPCs and work items from queueing to the end of their run. Changed only under
   // lock, so the count read under lock is the truth and the event merely wakes waiters.
   CountedEvent activity;
   KDPC dpc;

@@ -73,14 +73,23 @@ VOID NTAPI UsbPipe::DeliveryDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 VOID UsbPipe::QueueDeferredDeliveryLocked() {
-  // A failed queue leaves the buffers on the list for the next completion or the drain.
-  deliveryCall.Queue(deliveryDevice, DeliveryWorkRoutine, this, nullptr, CriticalWorkQueue);
+  // A run queued and not yet started delivers everything deliverable when it starts.
+  if (deliveryQueued) return;
+  if (deliveryCall.Queue(deliveryDevice, DeliveryWorkRoutine, this, nullptr, CriticalWorkQueue)) {
+    deliveryQueued = TRUE;
+    activity.Increment();
+    return;
+  }
+  // No work item. Left on the list, the buffers would wait for a completion that may never
+  // come; the DPC delivers them, at DISPATCH_LEVEL as any client must take.
+  QueueDpcDeliveryLocked();
 }
 
 VOID UsbPipe::DeliveryWorkRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   CHECK_IRQL_PASSIVE();
   auto* pipe = static_cast<UsbPipe*>(context);
-  // Not counted in activity: Disable cancels this call and release waits for it.
   KSpinLockGuard guard(pipe->lock);
+  pipe->deliveryQueued = FALSE;
   pipe->DeliverCompletedLocked(guard);
+  pipe->activity.Decrement();  // under the lock, like the completion routine's
 }

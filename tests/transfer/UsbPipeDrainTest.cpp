@@ -141,4 +141,28 @@ TEST_F(UsbPipeDrainTest, DrainWaitsForASubmitterStillInsideTheLowerDriverCall) {
   EXPECT_TRUE(pipe.delivered.empty());
 }
 
+// Deferred mode: the delivery runs on a work item and stays in the client for 100 ms, during
+// which a worker drains the pipe. The drain must not end while the client still has the buffer.
+TEST_F(UsbPipeDrainTest, DrainWaitsForADeferredDeliveryStillInTheClient) {
+  ProbePipe pipe;
+  ASSERT_EQ(pipe.SetDeliveryMode(TRUE, &fdo), STATUS_SUCCESS);
+  Open(pipe, target());
+  KEVENT resume;
+  KeInitializeEvent(&resume, NotificationEvent, FALSE);
+  TimedCall release(SetEventRoutine, &resume);
+  DrainOnWorker drain{&pipe, IoAllocateWorkItem(&fdo)};
+  pipe.duringDelivery = [&](TransferBuffer*) {
+    IoQueueWorkItem(drain.item, DrainOnWorker::Run, DelayedWorkQueue, &drain);
+    release.ArmMs(100);
+    KeWaitForSingleObject(&resume, Executive, KernelMode, FALSE, nullptr);
+  };
+  pipe.SubmitRead();
+  ASSERT_TRUE(bus().CompleteTransfer(WaitingId(kBulkIn, 0), TransferResult::Data(Frame(8, 1)), When::Dpc));
+  kernel().AdvanceTimeMs(1000);
+  EXPECT_EQ(pipe.delivered, std::vector<ULONG>{0});
+  EXPECT_EQ(drain.result, STATUS_SUCCESS);
+  EXPECT_EQ(drain.endedAtMs, 100u) << "not before the client let go";
+  EXPECT_EQ(drain.freeAtEnd, 4u);
+}
+
 }  // namespace

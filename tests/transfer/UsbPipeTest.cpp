@@ -168,4 +168,19 @@ TEST_F(UsbPipeTest, DeferredDeliveryRunsOnAWorkItemAtPassiveLevel) {
   EXPECT_EQ(pipe.deliveryIrql, PASSIVE_LEVEL);
 }
 
+// Without a work item the delivery cannot wait for the next completion, which may never come
+// (a read pipe whose buffers all wait for delivery submits nothing): the DPC delivers instead.
+TEST_F(UsbPipeTest, DeferredDeliveryWithoutAWorkItemFallsBackToTheDpc) {
+  ProbePipe pipe;
+  ASSERT_EQ(pipe.SetDeliveryMode(TRUE, &fdo), STATUS_SUCCESS);
+  Open(pipe);
+  pipe.SubmitRead();
+  kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
+  CompleteNow(0, 1);
+  kernel().RunPending();
+  EXPECT_EQ(pipe.delivered, std::vector<ULONG>{0});
+  EXPECT_EQ(pipe.deliveryIrql, DISPATCH_LEVEL);
+  EXPECT_EQ(pipe.activity.count, 0);
+}
+
 }  // namespace
