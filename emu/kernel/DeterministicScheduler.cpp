@@ -137,6 +137,9 @@ std::vector<Candidate> DeterministicScheduler::CandidatesLocked() const {
   if (!dpcs_.empty() && busy < processors_) candidates.push_back({(uint64_t{1} << 32) + dpcsTaken_ + 1, 'D'});
   if (StartableQueueLocked())
     candidates.push_back({(uint64_t{2} << 32) + workTaken_ + 1, 'W'});
+  // A timer already due (set with no delay) expires on the clock, whatever else could run: its
+  // DPC is queued at once and may run beside the thread that set it.
+  if (NextTimerDueLocked() <= now_) candidates.push_back({(uint64_t{3} << 32) + expiries_ + 1, 'C'});
   return candidates;
 }
 
@@ -155,6 +158,11 @@ DeterministicScheduler::Step DeterministicScheduler::ExploreStepLocked(std::uniq
     ready_.erase(it);
     if (next != me) HandOver(lock, next, me);
     return Step::Resumed;
+  }
+  if (choice.kind == 'C') {
+    ++expiries_;
+    FireTimersLocked(now_);
+    return Step::Ran;
   }
   if (choice.kind == 'D') {
     TakenDpc dpc;

@@ -93,6 +93,7 @@ class DeterministicScheduler : public Scheduler {
   bool clean_ = true;
   uint64_t nextKey_ = 2;   // the test thread is 1
   uint64_t workTaken_ = 0;  // work items started, to number the next one
+  uint64_t expiries_ = 0;   // exploring: due timers chosen to expire, to number the next one
 };
 
 }  // namespace emu

@@ -22,10 +22,11 @@ struct Exploration {
   uint64_t stepsEstimate = 2000;
 };
 
-// Something that could run now: a thread that is ready, or a DPC or work item to start.
+// Something that could happen now: a thread that is ready, a DPC or work item to start, or
+// the timers already due to expire.
 struct Candidate {
-  uint64_t key;  // stable for a thread's life; for a DPC or work item, numbers it
-  char kind;     // 'T' thread, 'D' DPC, 'W' work item
+  uint64_t key;  // stable for a thread's life; for a DPC, work item or expiry, numbers it
+  char kind;     // 'T' thread, 'D' DPC, 'W' work item, 'C' clock: due timers expire
 };
 
 class ScheduleExplorer {

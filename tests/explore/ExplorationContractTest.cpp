@@ -19,7 +19,14 @@ struct Counter {
   int value = 0;
   bool locked = false;
   KDPC dpc;
+  KTIMER timer;
 };
+
+// How the DPC comes: queued by the thread, or by a timer the thread sets with no delay, whose
+// DPC the platform queues at once and may run on the other processor while the thread goes on.
+enum class DpcSource { Queued, TimerWithNoDelay };
+const DpcSource kDpcSources[] = {DpcSource::Queued, DpcSource::TimerWithNoDelay};
+const char* Name(DpcSource source) { return source == DpcSource::Queued ? "queued DPC" : "timer with no delay"; }
 
 void Increment(Counter* counter) {
   KIRQL irql = KfAcquireSpinLock(counter->locked ? &counter->guard : &counter->unrelated);
@@ -35,12 +42,18 @@ void Increment(Counter* counter) {
 
 VOID NTAPI IncrementDpc(PKDPC, PVOID context, PVOID, PVOID) { Increment(static_cast<Counter*>(context)); }
 
-ScheduleBody CounterBody(bool locked) {
-  return [locked] {
+ScheduleBody CounterBody(bool locked, DpcSource source) {
+  return [locked, source] {
     Counter counter;
     counter.locked = locked;
     KeInitializeDpc(&counter.dpc, IncrementDpc, &counter);
-    KeInsertQueueDpc(&counter.dpc, nullptr, nullptr);
+    if (source == DpcSource::Queued) {
+      KeInsertQueueDpc(&counter.dpc, nullptr, nullptr);
+    } else {
+      KeInitializeTimer(&counter.timer);
+      LARGE_INTEGER now = {};
+      KeSetTimer(&counter.timer, now, &counter.dpc);
+    }
     Increment(&counter);
     emu::Kernel::Current().RunPending();
     return counter.value == 2 ? "" : "an increment was lost: the counter is " + std::to_string(counter.value);
@@ -48,19 +61,24 @@ ScheduleBody CounterBody(bool locked) {
 }
 
 TEST(ExplorationContractTest, UnlockedCounterLosesAnUpdateWithinTheBoundAndTheSeedReplaysIt) {
-  CampaignResult found = RunCampaign(kBoundedSchedules, kTinySteps, CounterBody(false));
-  ASSERT_TRUE(found.failure) << "the lost update was not found in " << found.schedules << " schedules";
-  emu::Exploration again;
-  again.seed = found.failure->seed;
-  again.stepsEstimate = kTinySteps;
-  ScheduleOutcome replay = RunSchedule(again, CounterBody(false));
-  EXPECT_EQ(replay.failure, found.failure->failure);
-  EXPECT_EQ(replay.trace, found.failure->trace);
+  for (DpcSource source : kDpcSources) {
+    SCOPED_TRACE(Name(source));
+    CampaignResult found = RunCampaign(kBoundedSchedules, kTinySteps, CounterBody(false, source));
+    ASSERT_TRUE(found.failure) << "the lost update was not found in " << found.schedules << " schedules";
+    emu::Exploration again;
+    again.seed = found.failure->seed;
+    again.stepsEstimate = kTinySteps;
+    ScheduleOutcome replay = RunSchedule(again, CounterBody(false, source));
+    EXPECT_EQ(replay.failure, found.failure->failure);
+    EXPECT_EQ(replay.trace, found.failure->trace);
+  }
 }
 
 TEST(ExplorationContractTest, CounterUnderItsLockHoldsInEverySchedule) {
-  CampaignResult result = RunCampaign(kBoundedSchedules, kTinySteps, CounterBody(true));
-  EXPECT_FALSE(result.failure) << Describe(result);
+  for (DpcSource source : kDpcSources) {
+    CampaignResult result = RunCampaign(kBoundedSchedules, kTinySteps, CounterBody(true, source));
+    EXPECT_FALSE(result.failure) << Name(source) << ": " << Describe(result);
+  }
 }
 
 // A worker that signals its waiter and then still touches the block the waiter frees.
