@@ -1,7 +1,7 @@
 // The driver's races, each scenario run under many explored schedules: requests racing the
 // teardown, transfer failures racing reset, power and stop, a pipe released while its repairs
-// run, reset racing power changes, removal at any moment, and receive drained by two
-// processors. Every schedule must leave the verifier silent and nothing allocated; a failure
+// run, reset racing power changes, NDIS calling from two processors at once, removal at any
+// moment, and receive drained by two processors. Every schedule must leave the verifier silent and nothing allocated; a failure
 // names the seed that replays it.
 #include <gtest/gtest.h>
 
@@ -182,6 +182,38 @@ TEST(ResetRacingPower, ResetDuringD3ThenD0LeavesThePipesAsThePowerStateSays) {
     bench.Halt();
     return std::string();
   });
+}
+
+// NDIS calls a deserialized miniport from any processor: packets are sent and frames arrive
+// on workers while a filter set and a reset run here. Every packet completes once (the reset
+// completes those it finds queued without sending them), and a packet sent afterwards still
+// goes out.
+TEST(NdisCallsOnTwoProcessors, SendsAndFramesRacingASetAndAResetCompleteEveryPacketOnce) {
+  int schedulesThatFlushed = 0, schedulesThatSentAll = 0;
+  ExpectEverySchedulePasses([&] {
+    DriverBench bench;
+    if (!bench.Initialize()) return std::string("initialization failed");
+    bench.Concurrently([&bench] { bench.Send(4); });
+    bench.Concurrently([&bench] { bench.DeliverFrames(4); });
+    bench.Issue(OID_GEN_CURRENT_PACKET_FILTER, Ulong(kFilter));
+    bench.Reset();
+    bench.Join();
+    if (!bench.Settle(30000)) return std::string("the set or the reset never completed");
+    emu::Kernel::Current().RunPending();
+    size_t completed = bench.miniport.sendCompletions().size();
+    if (completed != 4) return std::to_string(completed) + " of 4 packets completed";
+    size_t sent = bench.device.DataOut().Frames().size();
+    schedulesThatFlushed += sent < 4;
+    schedulesThatSentAll += sent == 4;
+    bench.Send(1);
+    emu::Kernel::Current().RunPending();
+    if (bench.device.DataOut().Frames().size() != sent + 1 || bench.miniport.sendCompletions().size() != 5)
+      return std::string("a packet sent after the reset did not go out");
+    bench.Halt();
+    return std::string();
+  });
+  EXPECT_GT(schedulesThatFlushed, 0) << "no schedule let the reset meet queued packets";
+  EXPECT_GT(schedulesThatSentAll, 0) << "no schedule let every packet out before the reset";
 }
 
 // The device goes at a moment the schedule picks: during the bring-up, the traffic or the halt.
