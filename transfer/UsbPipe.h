@@ -64,8 +64,8 @@ class UsbPipe {
   BOOLEAN isInput;
   // lock: guards running, deferredDelivery, deliveryQueued, delivering, deliveryDevice,
   // outstandingList, inFlight, every change of activity, the counters and the two flags of each
-  // buffer on the list. Taken after a BufferedPipe's clientLock, before a pool's lock and deliveryCall's lock;
-  // never held across a call out of the pipe.
+  // buffer on the list. Taken after a BufferedPipe's clientLock, before a pool's lock and
+  // deliveryCall's lock; never held across a call out of the pipe.
   BOOLEAN running;
   BOOLEAN deferredDelivery;
   BOOLEAN deliveryQueued;  // a run of deliveryCall is queued and has not taken the lock yet
@@ -74,8 +74,8 @@ class UsbPipe {
   IntrusiveListOf<TransferBuffer> outstandingList;  // in submission order
   ULONG inFlight;  // submitted transfers whose completion routine has not run
   // Transfers from submission until both their completion routine and their submitter are done
-  // with them, plus delivery DPCs and work items from queueing to the end of their run. Changed only under
-  // lock, so the count read under lock is the truth and the event merely wakes waiters.
+  // with them, plus delivery DPCs and work items from queueing to the end of their run. Changed
+  // only under lock, so the count read under lock is the truth and the event merely wakes waiters.
   CountedEvent activity;
   KDPC dpc;
   DeferredCall deliveryCall;        // deferred mode
