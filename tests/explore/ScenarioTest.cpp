@@ -1,8 +1,8 @@
 // The driver's races, each scenario run under many explored schedules: requests racing the
 // teardown, transfer failures racing reset, power and stop, a pipe released while its repairs
 // run, reset racing power changes, NDIS calling from two processors at once, removal at any
-// moment, and receive drained by two processors. Every schedule must leave the verifier silent and nothing allocated; a failure
-// names the seed that replays it.
+// moment, and receive drained by two processors. Every schedule must leave the verifier silent
+// and nothing allocated; a failure names the seed that replays it.
 #include <gtest/gtest.h>
 
 
