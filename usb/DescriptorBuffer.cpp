@@ -39,12 +39,21 @@ NTSTATUS DescriptorBuffer::ReadConfigurationDescriptor(UsbTarget& target, UCHAR 
   }
   // A shorter answer is accepted; the walk sees only what came.
   if (received < length) length = received;
-  // The bus driver walks the descriptor by its own wTotalLength when the configuration is
-  // selected, and the second answer may claim more than the first, or than it sent.
-  if (static_cast<ULONG>(bytes[2] | bytes[3] << 8) > length) {
-    bytes[2] = static_cast<UCHAR>(length);
-    bytes[3] = static_cast<UCHAR>(length >> 8);
+  if (length < kConfigurationHeaderLength) {
+    Discard();
+    return STATUS_INVALID_BLOCK_LENGTH;
   }
+  // The bus driver walks the descriptor by its own wTotalLength when the configuration is
+  // selected, and the second answer may claim more or less than the first, or than it sent:
+  // both walks must cover the same bytes, all of them read.
+  ULONG claimed = bytes[2] | bytes[3] << 8;
+  if (claimed < kConfigurationHeaderLength) {
+    Discard();
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (claimed < length) length = claimed;
+  bytes[2] = static_cast<UCHAR>(length);
+  bytes[3] = static_cast<UCHAR>(length >> 8);
   return STATUS_SUCCESS;
 }
 

@@ -230,15 +230,30 @@ TEST_F(EcmStartTest, UnionNamesTheDataInterfaceElseTheFirstDataInterfaceServes) 
   }
 }
 
-// A full read that claims more than its header did is kept to what came: the selection,
-// which the bus driver walks by wTotalLength, stays inside the descriptor.
-TEST_F(EcmStartTest, FullReadClaimingMoreThanItsHeaderSelectsWithinWhatCame) {
+// A full read whose wTotalLength differs from its header's: the driver's walk and the bus
+// driver's (by wTotalLength, selecting the configuration) cover the same bytes. Claiming
+// less, the bytes past the claim hold an interface the bus driver would never see.
+TEST_F(EcmStartTest, FullReadClaimingOtherThanItsHeaderSelectsWhatBothWalksSee) {
   Bytes configuration = emu::devices::DefaultEcmProfile().configurations.at(0);
   Bytes claimsMore = configuration;
   claimsMore[2] = static_cast<UCHAR>(claimsMore[2] + 100);
-  bench.Plug(std::make_unique<ChangingConfigurationDevice>(configuration, claimsMore));
-  EXPECT_EQ(Start(), STATUS_SUCCESS);
-  EXPECT_TRUE(bus().Configured());
+  Bytes trailing = Join({configuration, Interface(5, 0, 0, 0xFF)});
+  Bytes headerWithTrailing = trailing;
+  headerWithTrailing[2] = static_cast<UCHAR>(trailing.size());
+  struct Case {
+    const char* what;
+    Bytes header;
+    Bytes full;
+  };
+  for (const Case& c : {Case{"claims more", configuration, claimsMore},
+                        Case{"claims less than it sent", headerWithTrailing, trailing}}) {
+    bench.Plug(std::make_unique<ChangingConfigurationDevice>(c.header, c.full));
+    ASSERT_EQ(Start(), STATUS_SUCCESS) << c.what;
+    EXPECT_TRUE(bus().Configured()) << c.what;
+    ASSERT_EQ(device->Stop(), STATUS_SUCCESS);
+    device->Destroy(kDestroyFreeMemory);
+    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+  }
 }
 
 TEST_F(EcmStartTest, CommunicationInterfaceWithoutInterruptDoesNotBorrowAnotherFunctions) {
