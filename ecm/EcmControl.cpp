@@ -68,10 +68,11 @@ VOID EcmDevice::PowerUpRoutine(PDEVICE_OBJECT, PVOID context, PVOID) {
   {
     MutexGuard guard(device->PipesMutex);
     InterlockedExchange(&device->PowerUpUnqueued, 0);
-    device->PoweredDown = FALSE;
     // Pipes the adapter closed (a stop, or a reset between its close and reopen) are the
-    // adapter's to reopen.
-    if (!device->PipesClosedByOwner) device->StartPipesLocked();
+    // adapter's to reopen. Pipes no power-down closed (it found no work item, or this run
+    // took its place) still run: starting them again would reset endpoints under transfers.
+    if (device->PoweredDown && !device->PipesClosedByOwner) device->StartPipesLocked();
+    device->PoweredDown = FALSE;
   }
   device->Sink->OnRequestFinished();
 }

@@ -140,14 +140,34 @@ TEST_F(EcmControlTest, PowerDownClosesThePipesAndPowerUpReopensThem) {
   EXPECT_EQ(bus().QueuedTransfers(kNotifyEndpoint), 1u);
 }
 
-TEST_F(EcmControlTest, PowerDownThenUpBeforeTheWorkerStartsOnlyPowersUp) {
-  Open();
-  ASSERT_TRUE(PowerDown());
-  ASSERT_TRUE(PowerUp());
-  kernel().RunPending();
-  EXPECT_EQ(sink.requestsFinished, 1);
-  EXPECT_TRUE(RequestsOf(URB_FUNCTION_ABORT_PIPE).empty()) << "the pipes were never closed";
-  EXPECT_TRUE(device->CanSend());
+// A power-up finding pipes that never closed leaves them running: starting them again would
+// reset endpoints under transfers in flight and submit reads twice.
+TEST_F(EcmControlTest, PowerUpAfterAPowerDownThatNeverRanLeavesThePipesAsTheyRun) {
+  enum class Way { PowerDownFoundNoWorkItem, PowerUpFoldedIntoTheQueuedPowerDown };
+  for (Way way : {Way::PowerDownFoundNoWorkItem, Way::PowerUpFoldedIntoTheQueuedPowerDown}) {
+    SCOPED_TRACE(static_cast<int>(way));
+    settings.SendClearEpHaltOnStart = 1;
+    Open();
+    size_t requests = bus().Requests().size();
+    int finished = sink.requestsFinished;
+    if (way == Way::PowerDownFoundNoWorkItem) {
+      kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
+      ASSERT_FALSE(PowerDown());
+    } else {
+      ASSERT_TRUE(PowerDown());
+    }
+    ASSERT_TRUE(PowerUp());
+    kernel().RunPending();
+    EXPECT_EQ(sink.requestsFinished, finished + 1);
+    EXPECT_EQ(bus().Requests().size(), requests) << "no abort, no pipe reset, no second read";
+    ExpectPipesOpen();
+    EXPECT_EQ(bus().QueuedTransfers(kNotifyEndpoint), 1u);
+    EXPECT_FALSE(device->NeedsReset());
+    ASSERT_EQ(device->ClosePipes(), STATUS_SUCCESS);
+    ASSERT_EQ(device->Stop(), STATUS_SUCCESS);
+    device->Destroy(kDestroyFreeMemory);
+    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+  }
 }
 
 // The adapter's stop (ClosePipes, then Stop) arrives while a power-up is inside OpenPipes,
