@@ -86,8 +86,9 @@ VOID BufferedPipe::ScheduleRecovery() {
   if (!started || recoveryPending || deviceGone) return;
   recoveryPending = TRUE;
   started = FALSE;  // no more reads submitted, no more write buffers handed out
-  // A failed queue leaves the pipe stopped with the recovery pending.
-  recoveryCall.Queue(ownerDevice, RecoveryWorker, this, nullptr, DelayedWorkQueue);
+  // Without a work item no repair will run: the pipe stays stopped with the recovery pending
+  // until its owner, told as of a repair that could not restart it, stops it and starts it.
+  if (!recoveryCall.Queue(ownerDevice, RecoveryWorker, this, nullptr, DelayedWorkQueue)) restartFailed = TRUE;
 }
 
 BOOLEAN BufferedPipe::DropRecovery() {

@@ -51,8 +51,9 @@ class BufferedPipe : public UsbPipe {
   PDEVICE_OBJECT ownerDevice;   // recovery work items are allocated on it
   DeferredCall recoveryCall;
   UnlockedRead<BOOLEAN> recoveryPending;
-  // A repair could not start the pipe again, and neither a start nor the owner's stop came
-  // since: nothing will start it but its owner. Under clientLock; read by the owner's checks.
+  // A repair could not start the pipe again, or could not be queued, and neither a start nor
+  // the owner's stop came since: nothing will start it but its owner. Under clientLock; read
+  // by the owner's checks.
   UnlockedRead<BOOLEAN> restartFailed;
   // Repairs since a transfer last succeeded: under clientLock, and read by the one recovery.
   ULONG repairsWithoutSuccess;

@@ -97,10 +97,11 @@ TEST_F(HardwareBehaviourTest, SetPendingPastTheHangCheckIsResetAndBothComplete) 
 
 // What leaves the device behind for good: pipes that nothing in the driver would start again,
 // or a packet filter the device never gets.
-enum class LeftBehind { ReopenAtD0Fails, PowerUpNotQueued, RepairCannotRestart, FilterSetNotQueued };
+enum class LeftBehind { ReopenAtD0Fails, PowerUpNotQueued, RepairCannotRestart, RepairNotQueued, FilterSetNotQueued };
 
 std::string LeftBehindName(const ::testing::TestParamInfo<LeftBehind>& info) {
-  const char* names[] = {"reopen_at_D0_fails", "power_up_not_queued", "repair_cannot_restart", "filter_set_not_queued"};
+  const char* names[] = {"reopen_at_D0_fails", "power_up_not_queued", "repair_cannot_restart", "repair_not_queued",
+                         "filter_set_not_queued"};
   return names[static_cast<int>(info.param)];
 }
 
@@ -130,7 +131,11 @@ TEST_P(HangCheckTest, NdisResetsTheAdapterAndTheDeviceCatchesUp) {
       kernel().RunPending();
       break;
     case LeftBehind::RepairCannotRestart:
-      usb.bus().InjectFault(resetFails);
+    case LeftBehind::RepairNotQueued:
+      if (GetParam() == LeftBehind::RepairCannotRestart)
+        usb.bus().InjectFault(resetFails);
+      else
+        kernel().faults().FailNth(emu::FaultPoint::WorkItem, 1);
       ASSERT_TRUE(usb.bus().CompleteTransfer(usb.bus().Transfers(kDataInEndpoint).at(0).id, TransferResult::Stall(),
                                              When::Dpc));
       kernel().RunPending();
@@ -165,7 +170,8 @@ TEST_P(HangCheckTest, NdisResetsTheAdapterAndTheDeviceCatchesUp) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, HangCheckTest,
                          ::testing::Values(LeftBehind::ReopenAtD0Fails, LeftBehind::PowerUpNotQueued,
-                                           LeftBehind::RepairCannotRestart, LeftBehind::FilterSetNotQueued),
+                                           LeftBehind::RepairCannotRestart, LeftBehind::RepairNotQueued,
+                                           LeftBehind::FilterSetNotQueued),
                          LeftBehindName);
 
 // The second configuration reuses the first one's endpoint addresses with full-speed packets,
