@@ -1,6 +1,7 @@
 // The adapter's registry parameters, each kept in its range; an absent or unreadable keyword
 // leaves the default. NetworkAddress replaces the built-in address when it is one station's.
 #include "adapter/Adapter.h"
+#include "support/StationAddress.h"
 
 namespace {
 
@@ -61,9 +62,9 @@ NDIS_STATUS Adapter::ReadSettings(NDIS_HANDLE wrapperConfigurationContext) {
   PVOID address;
   UINT length;
   NdisReadNetworkAddress(&status, &address, &length, configuration);
-  // Only one station's address: the individual/group bit of the first byte clear, which
-  // also refuses the all-ones broadcast address.
-  if (status == NDIS_STATUS_SUCCESS && length == kMacAddressLength && !(static_cast<PUCHAR>(address)[0] & 1))
+  // Only one station's address: a group address, all ones among them, or all zeros is no
+  // adapter's own.
+  if (status == NDIS_STATUS_SUCCESS && length == kMacAddressLength && IsStationAddress(static_cast<PUCHAR>(address)))
     RtlCopyMemory(PermanentAddress, address, kMacAddressLength);
 
   NdisCloseConfiguration(configuration);

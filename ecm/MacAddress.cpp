@@ -2,6 +2,7 @@
 // characters in transmission order. Nothing here fails bring-up; an address that cannot be
 // read, parsed or used is simply not supplied.
 #include "ecm/EcmDevice.h"
+#include "support/StationAddress.h"
 #include "usb/StringHelpers.h"
 
 namespace {
@@ -10,14 +11,6 @@ constexpr ULONG kLanguageIdCapacity = 10;
 constexpr ULONG kMacStringCharacters = 12;
 constexpr ULONG kMacStringCapacity = kMacStringCharacters + 1;  // a longer string is cut here
 constexpr ULONG kHexBase = 16;
-
-// A station address: neither a group address (bit 0 of the first byte) nor all zeros.
-BOOLEAN IsStationAddress(const UCHAR* address) {
-  if (address[0] & 1) return FALSE;
-  for (ULONG i = 0; i < kEcmMacAddressLength; ++i)
-    if (address[i]) return TRUE;
-  return FALSE;
-}
 
 BOOLEAN IsHexDigit(WCHAR c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');

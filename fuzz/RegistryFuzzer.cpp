@@ -48,6 +48,7 @@ std::optional<Mac> StationAddress(const std::string& text) {
     mac[i] = static_cast<UCHAR>(std::stoul(pair, nullptr, 16));
   }
   if (mac[0] & 1) return std::nullopt;  // a group address
+  if (mac == Mac{}) return std::nullopt;  // no address at all
   return mac;
 }
 

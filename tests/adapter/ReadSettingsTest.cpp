@@ -101,8 +101,8 @@ TEST_F(ReadSettingsTest, AnIndividualNetworkAddressIsTaken) {
   EXPECT_TRUE(Is(ReadAddress(u"00aAbBcCdDeE").address, {0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}));
 }
 
-TEST_F(ReadSettingsTest, GroupAllOnesWrongLengthAndMalformedAddressesAreIgnored) {
-  const char16_t* refused[] = {u"01005E000001", u"FFFFFFFFFFFF", u"0211223344", u"02112233445566",
+TEST_F(ReadSettingsTest, GroupAllOnesAllZerosWrongLengthAndMalformedAddressesAreIgnored) {
+  const char16_t* refused[] = {u"01005E000001", u"FFFFFFFFFFFF", u"000000000000", u"0211223344", u"02112233445566",
                                u"02-11-22-33-44-55", u"02:11:22:33:44:55", u"02112233445", u"", u"02112233445G"};
   for (const char16_t* text : refused)
     EXPECT_TRUE(Is(ReadAddress(text).address, {0xAE, 0xDE, 0x48, 0x02, 0x01, 0x00}))
