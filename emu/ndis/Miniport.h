@@ -120,6 +120,8 @@ class Miniport {
   // Resets the hang check issued: a set stayed pending too long, or MiniportCheckForHang said
   // the adapter hangs (HangCheck.cpp).
   size_t hangResets();
+  // Receive indications NDIS dropped: a DPC made them before MiniportInitialize returned.
+  uint64_t framesDroppedBeforeInitialized();
 
   // The library's side of the NDIS functions; each reports a breach of the contract.
   void OnErrorLog(ErrorLogEntry entry);
@@ -193,6 +195,7 @@ class Miniport {
   std::atomic<bool> requestBusy_{false};  // taken through the scheduler's waits
   std::vector<NDIS_STATUS> setCompletions_;
   size_t hangResets_ = 0;
+  uint64_t framesDroppedBeforeInitialized_ = 0;  // under mutex_
   std::atomic<bool> hangCheckArmed_{false};
   KTIMER hangTimer_{};
   KDPC hangDpc_{};

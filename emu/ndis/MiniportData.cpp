@@ -87,9 +87,18 @@ void Miniport::OnReceive(NDIS_HANDLE receiveContext, PVOID header, UINT headerSi
     ReportViolation("NdisMEthIndicateReceive with " + problem);
     return;
   }
-  if (!heard) return;
+  if (!heard) {
+    std::lock_guard<emu::InternalMutex> guard(mutex_);
+    ++framesDroppedBeforeInitialized_;
+    return;
+  }
   protocol_.OnReceive(receiveContext, static_cast<const UCHAR*>(header), headerSize,
                       static_cast<const UCHAR*>(lookahead), lookaheadSize, packetSize);
+}
+
+uint64_t Miniport::framesDroppedBeforeInitialized() {
+  std::lock_guard<emu::InternalMutex> guard(mutex_);
+  return framesDroppedBeforeInitialized_;
 }
 
 void Miniport::OnReceiveComplete() {

@@ -62,10 +62,12 @@ TEST_F(NdisLibraryTest, DropsWhatADpcIndicatesBeforeInitializeReturns) {
   ASSERT_EQ(miniport.Initialize(), NDIS_STATUS_SUCCESS);
   EXPECT_FALSE(TookViolation("ndis"));
   EXPECT_TRUE(miniport.protocol().frames().empty());
+  EXPECT_EQ(miniport.framesDroppedBeforeInitialized(), 1u) << "a driver's count of frames received includes it";
   EXPECT_TRUE(miniport.statusIndications().empty());
   KeInsertQueueDpc(&early, nullptr, nullptr);
   kernel().RunPending();
   EXPECT_EQ(miniport.protocol().frames().size(), 1u);
+  EXPECT_EQ(miniport.framesDroppedBeforeInitialized(), 1u);
   EXPECT_EQ(miniport.statusIndications().size(), 1u);
   miniport.Halt();
 }
