@@ -165,8 +165,7 @@ TEST_F(EcmControlTest, PowerUpAfterAPowerDownThatNeverRanLeavesThePipesAsTheyRun
     EXPECT_FALSE(device->NeedsReset());
     ASSERT_EQ(device->ClosePipes(), STATUS_SUCCESS);
     ASSERT_EQ(device->Stop(), STATUS_SUCCESS);
-    device->Destroy(kDestroyFreeMemory);
-    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+    ReplaceDevice();
   }
 }
 

@@ -51,8 +51,7 @@ TEST_F(EcmStartTest, ConfigurationIndexFromTheSettingsPicksTheConfigurationRead)
            .profile);
   EXPECT_EQ(Start(), kUnsuccessful) << "index 0 is the vendor configuration";
   device->Stop();
-  device->Destroy(kDestroyFreeMemory);
-  device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+  ReplaceDevice();
   settings.ConfigurationIndex = 0x301;  // only the low byte counts
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(model().configurationValue(), 2);
@@ -84,9 +83,7 @@ TEST_F(EcmStartTest, EthernetDescriptorShorterThanItsFieldsIsNotUsed) {
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(device->GetMaxSegmentSize(), 1200u);
   device->Stop();
-  device->Destroy(kDestroyFreeMemory);
-
-  device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+  ReplaceDevice();
   Plug(EcmProfile(EcmConfiguration(Join({HeaderAndUnion(), EthernetNetworking(3, 1400, 9)}))));
   EXPECT_EQ(Start(), kUnsuccessful);
   EXPECT_EQ(device->GetMaxSegmentSize(), 1514u);
@@ -130,8 +127,7 @@ TEST_F(EcmStartTest, MacStringsAreParsedOrRefused) {
     ASSERT_EQ(Start(), STATUS_SUCCESS) << c.text;
     EXPECT_EQ(Address(), c.address) << c.text;
     device->Stop();
-    device->Destroy(kDestroyFreeMemory);
-    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+    ReplaceDevice();
   }
 }
 
@@ -195,8 +191,7 @@ TEST_F(EcmStartTest, AnEndpointAddressAnEarlierInterfaceUsesIsRefused) {
     EXPECT_EQ(Start(), kUnsuccessful) << "endpoint " << int(shared);
     EXPECT_FALSE(bus().Configured());
     EXPECT_FALSE(TookViolation("urb"));
-    device->Destroy(kDestroyFreeMemory);
-    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+    ReplaceDevice();
   }
 }
 
@@ -225,8 +220,7 @@ TEST_F(EcmStartTest, UnionNamesTheDataInterfaceElseTheFirstDataInterfaceServes) 
     EXPECT_EQ(device->BulkOutPipe.pipeInfo.EndpointAddress, c.in & 0x7F) << c.what;
     EXPECT_EQ(model().alternateSetting(c.in == kDataInEndpoint ? 2 : 1), 1) << c.what;
     ASSERT_EQ(device->Stop(), STATUS_SUCCESS);
-    device->Destroy(kDestroyFreeMemory);
-    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+    ReplaceDevice();
   }
 }
 
@@ -251,8 +245,7 @@ TEST_F(EcmStartTest, FullReadClaimingOtherThanItsHeaderSelectsWhatBothWalksSee) 
     ASSERT_EQ(Start(), STATUS_SUCCESS) << c.what;
     EXPECT_TRUE(bus().Configured()) << c.what;
     ASSERT_EQ(device->Stop(), STATUS_SUCCESS);
-    device->Destroy(kDestroyFreeMemory);
-    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+    ReplaceDevice();
   }
 }
 

@@ -73,7 +73,12 @@ class EcmTest : public EmuTest {
     kernel().RunPending();
     EmuTest::TearDown();
   }
-  // Replaces the device before Start.
+  // A fresh, never started device in place of the current one, which must be stopped.
+  void ReplaceDevice() {
+    device->Destroy(kDestroyFreeMemory);
+    device = new (NonPagedPool, kTagEcmDevice) EcmDevice();
+  }
+  // Replaces the USB device before Start.
   void Plug(emu::devices::DeviceProfile profile) { bench.Plug(std::move(profile)); }
 
   NTSTATUS Start() { return device->Start(&fdo, bench.Pdo(), bench.Pdo(), &sink, &settings, &adapterLock); }
