@@ -375,10 +375,12 @@ std::vector<uint16_t> SessionSteps::PacketFilterRequests() {
 }
 
 void SessionSteps::ReadCounters() {
-  // The driver counts a frame once the protocol has taken it, a moment after the protocol saw it.
+  // The driver counts a frame once the protocol has taken it, a moment after the protocol saw it;
+  // it counted those NDIS dropped before MiniportInitialize returned too.
   if (traffic_) {
-    uint64_t received = session_.miniport().protocol().frameCount();
-    session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_RCV_OK) >= received; }, kIndicationBoundMs);
+    uint64_t indicated =
+        session_.miniport().protocol().frameCount() + session_.miniport().framesDroppedBeforeInitialized();
+    session_.WaitUntil([&] { return session_.QueryUlong(OID_GEN_RCV_OK) >= indicated; }, kIndicationBoundMs);
   }
   report_.counters = session_.ReadCounters();
   report_.mediaConnected = session_.QueryUlong(OID_GEN_MEDIA_CONNECT_STATUS) == ULONG{NdisMediaStateConnected};
